@@ -1,0 +1,170 @@
+// Conversions from Python arguments into keys, tag sets and whole maps.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <string>
+#include <unordered_set>
+
+#include "vornic.hpp"
+
+namespace vornic::py_binding {
+
+namespace py = pybind11;
+
+using TagSet = std::unordered_set<std::string>;
+using Map = Vornic<std::string, std::string>;
+using Record = Object<std::string, std::string>;
+
+/// Upper bound on the room reserved from an argument's __len__: the length
+/// is only a hint, and a lying __len__ must not make us allocate gigabytes.
+constexpr Py_ssize_t max_reserve_hint = 4096;
+
+/// Points `data`/`size` at the UTF-8 bytes of a str, or the raw bytes of a
+/// bytes or bytearray. Returns false (no Python error set) for anything else,
+/// including a str with no UTF-8 encoding. Runs no Python code.
+inline bool string_bytes(PyObject* obj, const char*& data, Py_ssize_t& size) {
+  if (PyUnicode_Check(obj)) {
+    data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    return true;
+  }
+  if (PyBytes_Check(obj)) {
+    data = PyBytes_AS_STRING(obj);
+    size = PyBytes_GET_SIZE(obj);
+    return true;
+  }
+  if (PyByteArray_Check(obj)) {
+    data = PyByteArray_AS_STRING(obj);
+    size = PyByteArray_GET_SIZE(obj);
+    return true;
+  }
+  return false;
+}
+
+/// The string cast of a key or tag taken out of a container argument.
+/// Raises the library's cast error (RuntimeError) for anything but str,
+/// bytes and bytearray.
+inline std::string string_cast(py::handle obj) {
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (string_bytes(obj.ptr(), data, size)) return std::string(data, static_cast<size_t>(size));
+  return py::cast<std::string>(obj);  // fails, with the library's own message
+}
+
+/// The next item of iterator `it` as a new reference; an empty object when it
+/// is exhausted. Raises whatever the iterator raises.
+inline py::object next_item(PyObject* it) {
+  PyObject* item = PyIter_Next(it);
+  if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(item);
+}
+
+/// iter(obj) as a new reference; raises what iter() raises.
+inline py::object get_iterator(py::handle obj) {
+  PyObject* it = PyObject_GetIter(obj.ptr());
+  if (it == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(it);
+}
+
+/// Room to reserve for the elements of `obj`: its __len__, capped, or 0 when
+/// __len__ is missing or fails (that error is discarded).
+inline size_t reserve_hint(py::handle obj) {
+  Py_ssize_t n = PyObject_Size(obj.ptr());
+  if (n < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<size_t>(std::min(n, max_reserve_hint));
+}
+
+/// Converts any iterable into a new tag set; a str yields its characters.
+/// Runs the argument's __len__, __iter__ and __next__; raises TypeError if it
+/// is not iterable, RuntimeError for an element that is not a string, and
+/// whatever the iterator raises.
+inline TagSet to_tagset(py::handle obj) {
+  TagSet tags;
+  size_t hint = reserve_hint(obj);
+  if (hint > 0) tags.reserve(hint);
+  py::object it = get_iterator(obj);
+  while (py::object item = next_item(it.ptr())) tags.insert(string_cast(item));
+  return tags;
+}
+
+/// Raises RuntimeError if a dict we are walking changed size under us (its
+/// values' __iter__ can run arbitrary code); the walk would skip or repeat.
+inline void check_dict_unchanged(PyObject* dict, Py_ssize_t size) {
+  if (PyDict_GET_SIZE(dict) != size) {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    throw py::error_already_set();
+  }
+}
+
+/// Calls insert(key, tags) on `map` for every item of `d`, in the dict's own
+/// order, converting the key first and then the value. Items are applied one
+/// at a time: on failure the earlier ones stay applied.
+inline void insert_dict_items(Map& map, const py::dict& d) {
+  PyObject* dict = d.ptr();
+  Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    // Strong references: converting the value may run code that drops them.
+    py::object held_key = py::reinterpret_borrow<py::object>(key);
+    py::object held_value = py::reinterpret_borrow<py::object>(value);
+    std::string k = string_cast(held_key);
+    TagSet tags = to_tagset(held_value);
+    check_dict_unchanged(dict, size);
+    map.insert(k, tags);
+  }
+}
+
+/// A new map holding the items of `d`; later keys that convert to the same
+/// string win.
+inline Map map_from_dict(const py::dict& d) {
+  Map map;
+  insert_dict_items(map, d);
+  return map;
+}
+
+[[noreturn]] inline void raise_length_mismatch() {
+  throw py::value_error("keys and values must have equal length");
+}
+
+/// A new map from parallel iterables. Pairs are converted and inserted as
+/// they are read; a length mismatch is found when the shorter side ends.
+inline Map map_from_keys_values(const py::iterable& keys, const py::iterable& values) {
+  Map map;
+  py::object key_it = get_iterator(keys);
+  py::object value_it = get_iterator(values);
+  while (py::object key = next_item(key_it.ptr())) {
+    py::object value = next_item(value_it.ptr());
+    if (!value) raise_length_mismatch();
+    std::string k = string_cast(key);
+    TagSet tags = to_tagset(value);
+    map.insert(k, tags);
+  }
+  if (next_item(value_it.ptr())) raise_length_mismatch();
+  return map;
+}
+
+/// A new map from an iterable of (key, tags) tuples.
+inline Map map_from_items(const py::iterable& items) {
+  Map map;
+  py::object it = get_iterator(items);
+  while (py::object item = next_item(it.ptr())) {
+    if (!PyTuple_Check(item.ptr())) throw py::type_error("each item must be a (key, tags) tuple");
+    if (PyTuple_GET_SIZE(item.ptr()) != 2) throw py::type_error("each item must be a (key, tags) pair");
+    std::string k = string_cast(PyTuple_GET_ITEM(item.ptr(), 0));
+    TagSet tags = to_tagset(PyTuple_GET_ITEM(item.ptr(), 1));
+    map.insert(k, tags);
+  }
+  return map;
+}
+
+}  // namespace vornic::py_binding

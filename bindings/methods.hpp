@@ -1,0 +1,158 @@
+// The Vornic methods too long to write inline at their registration.
+//
+// Design notes:
+// - Every store ends in Map::insert, which keeps the tag index right; tag
+//   edits build the key's whole new tag set and hand it back.
+// - Whatever a method hands back is built before it changes the map, so a
+//   stored key or tag that is not valid UTF-8 (it came in as bytes) raises
+//   UnicodeDecodeError with the map unchanged rather than losing an entry.
+// - Bulk removal collects first and removes afterwards: removing while
+//   walking objecttable would invalidate the walk. Removing one record leaves
+//   the others where they are, so collected addresses stay valid.
+#pragma once
+
+#include <unordered_set>
+#include <vector>
+
+#include "results.hpp"
+
+namespace vornic::py_binding {
+
+// ---- mapping protocol ------------------------------------------------------
+
+inline py::str text_py(const Map& map) {
+  py::dict d = to_dict_py(map);
+  return py::reinterpret_steal<py::str>(PyUnicode_FromFormat("Vornic(%S)", d.ptr()));
+}
+
+inline py::object get(const Map& map, const std::string& key, py::object default_) {
+  const Record* record = lookup(map, key);
+  if (record == nullptr) return default_;
+  return tagset_py(record->tags);
+}
+
+inline StrSet setdefault(Map& map, const std::string& key, const py::iterable& default_) {
+  if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
+  TagSet tags = to_tagset(default_);
+  StrSet result = tagset_py(tags);
+  map.insert(key, tags);
+  return result;
+}
+
+inline py::object pop(Map& map, const std::string& key, py::object default_) {
+  const Record* record = lookup(map, key);
+  if (record == nullptr) return default_;
+  StrSet result = tagset_py(record->tags);
+  erase_data_if_exists(map, key);
+  return std::move(result);
+}
+
+inline py::typing::Tuple<py::str, StrSet> popitem(Map& map) {
+  if (map.objecttable.empty()) throw py::key_error("popitem(): Vornic is empty");
+  const Record& first = map.objecttable.begin()->second;
+  py::tuple item = item_py(first);
+  map.erase(&first);
+  return py::reinterpret_steal<py::typing::Tuple<py::str, StrSet>>(item.release());
+}
+
+// ---- per-key tag editing ---------------------------------------------------
+
+/// Merges `tags` into the tag set of `key`, creating the key when absent.
+inline void add_tags(Map& map, const std::string& key, const TagSet& tags) {
+  const Record* record = lookup(map, key);
+  TagSet working = record != nullptr ? record->tags : TagSet();
+  working.insert(tags.begin(), tags.end());
+  map.insert(key, working);
+}
+
+inline void remove_tag(Map& map, const std::string& key, const std::string& tag) {
+  TagSet working = lookup_or_throw(map, key).tags;
+  if (working.erase(tag) == 0) raise_key_error("tag not found: ", tag);
+  map.insert(key, working);
+}
+
+inline void discard_tag(Map& map, const std::string& key, const std::string& tag) {
+  const Record* record = lookup(map, key);
+  if (record == nullptr) return;
+  TagSet working = record->tags;
+  working.erase(tag);
+  map.insert(key, working);
+}
+
+inline bool has_tag(const Map& map, const std::string& key, const std::string& tag) {
+  const Record* record = lookup(map, key);
+  return record != nullptr && record->tags.count(tag) != 0;
+}
+
+// ---- queries and bulk removal ----------------------------------------------
+
+/// The tag set of query(*args): one tag per positional argument.
+inline TagSet args_tagset(const py::args& args) {
+  TagSet tags;
+  tags.reserve(args.size());
+  for (py::handle arg : args) tags.insert(string_cast(arg));
+  return tags;
+}
+
+inline py::int_ count(const Map& map, const py::iterable& tags) {
+  TagSet query = to_tagset(tags);
+  size_t n = query.empty() ? map.objecttable.size() : map.count(query);
+  return py::reinterpret_steal<py::int_>(PyLong_FromSize_t(n));
+}
+
+inline py::int_ count_any(const Map& map, const py::iterable& tags) {
+  TagSet query = to_tagset(tags);
+  size_t n = query.empty() ? map.objecttable.size() : count_any_of(map, query);
+  return py::reinterpret_steal<py::int_>(PyLong_FromSize_t(n));
+}
+
+using RecordSet = std::unordered_set<const Record*>;
+
+/// Keeps only the records in `keep`; returns their keys. The result is
+/// complete before anything is removed.
+inline py::list retain(Map& map, const RecordSet& keep) {
+  py::list result = new_list(keep.size());
+  Py_ssize_t i = 0;
+  for (const Record* record : keep) PyList_SET_ITEM(result.ptr(), i++, new_str(record->data));
+  std::vector<const Record*> doomed;
+  doomed.reserve(map.objecttable.size() - keep.size());
+  for (const auto& entry : map.objecttable) {
+    if (keep.count(&entry.second) == 0) doomed.push_back(&entry.second);
+  }
+  for (const Record* record : doomed) map.erase(record);
+  return result;
+}
+
+inline py::list retain_where(Map& map, const py::iterable& tags) {
+  TagSet query = to_tagset(tags);
+  if (query.empty()) return keys_list(map);
+  return retain(map, map.findobject(query));
+}
+
+inline py::list retain_where_any(Map& map, const py::iterable& tags) {
+  TagSet query = to_tagset(tags);
+  if (query.empty()) return keys_list(map);
+  RecordSet keep;
+  for_each_any(map, query, [&keep](const Record* r) { keep.insert(r); });
+  return retain(map, keep);
+}
+
+inline StrSet erase(Map& map, const std::string& key) {
+  const Record& record = lookup_or_throw(map, key);
+  StrSet result = tagset_py(record.tags);
+  map.erase(&record);
+  return result;
+}
+
+/// Removes every record carrying all of `tags` (none for an empty set) and
+/// returns their keys, converted before the first removal.
+inline py::list erase_where(Map& map, const py::iterable& tags) {
+  RecordSet matches = map.findobject(to_tagset(tags));
+  py::list result = new_list(matches.size());
+  Py_ssize_t i = 0;
+  for (const Record* record : matches) PyList_SET_ITEM(result.ptr(), i++, new_str(record->data));
+  for (const Record* record : matches) map.erase(record);
+  return result;
+}
+
+}  // namespace vornic::py_binding

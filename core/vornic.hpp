@@ -1,0 +1,202 @@
+// vornic core: a map from keys to tag sets with an inverted tag index.
+//
+// Header-only and free of Python. The binding layer instantiates it as
+// Vornic<std::string, std::string>; the tests also use other key types.
+#pragma once
+
+#include <cstddef>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace vornic {
+
+/// One stored entry: a key and its tags. A plain value type.
+template <class K, class V>
+struct Object {
+  K data{};
+  std::unordered_set<V> tags{};
+
+  Object() = default;
+  Object(const K& key, const std::unordered_set<V>& tagset) : data(key), tags(tagset) {}
+};
+
+/// The owning table of entries plus the inverted index from tag to entries.
+///
+/// Invariants, true after every operation:
+///   1. for every objecttable entry (k, o): o.data == k;
+///   2. no stored record has an empty tag set;
+///   3. for every stored record o and tag t in o.tags, tagindex[t] holds &o;
+///   4. every address in tagindex[t] is a stored record whose tags contain t;
+///   5. no posting set is empty, so the keys of tagindex are exactly the
+///      union of the stored tag sets.
+///
+/// Address stability, which the index and the binding layer rely on:
+///   - objecttable is node-based: a record keeps its address while other
+///     entries are added or removed and while the table rehashes;
+///   - insert() of a present key assigns to the stored record in place;
+///   - erase() destroys only the record it removes;
+///   - a move hands the nodes over, so every record keeps its address.
+/// Copying is deleted: a member-wise copy would leave tagindex pointing into
+/// the source's records.
+///
+/// Exceptions: only std::bad_alloc and std::length_error can leave, from
+/// whichever step needed memory; the tables are not rolled back then.
+template <class K, class V>
+class Vornic {
+ public:
+  using object_type = Object<K, V>;
+  using tag_set = std::unordered_set<V>;
+  using posting_set = std::unordered_set<object_type*>;
+
+  std::unordered_map<V, posting_set> tagindex;
+  std::unordered_map<K, object_type> objecttable;
+
+  Vornic() = default;
+  Vornic(const Vornic&) = delete;
+  Vornic& operator=(const Vornic&) = delete;
+  Vornic(Vornic&&) noexcept = default;
+  Vornic& operator=(Vornic&&) noexcept = default;
+  ~Vornic() = default;
+
+  /// Stores `key` with exactly `tags`, replacing its former tags. An empty
+  /// set removes the key. Both arguments may refer into this container.
+  void insert(const K& key, const tag_set& tags) {
+    object_type local(key, tags);
+    if (local.tags.empty()) {
+      erase(&local);
+      return;
+    }
+    auto found = objecttable.find(local.data);
+    if (found == objecttable.end()) {
+      insert_new(std::move(local));
+      return;
+    }
+    object_type& stored = found->second;
+    for (const V& tag : local.tags) {
+      if (stored.tags.count(tag) == 0) tagindex[tag].insert(&stored);
+    }
+    for (const V& tag : stored.tags) {
+      if (local.tags.count(tag) == 0) unlink(tag, &stored);
+    }
+    stored = std::move(local);
+  }
+
+  /// Removes the entry whose key is obj->data (obj's tags are not read) and
+  /// returns a copy of it; an absent key gives an empty record.
+  object_type erase(const object_type* obj) {
+    auto found = objecttable.find(obj->data);
+    if (found == objecttable.end()) return object_type();
+    object_type* stored = &found->second;
+    for (const V& tag : stored->tags) unlink(tag, stored);
+    object_type removed = std::move(*stored);
+    objecttable.erase(found);
+    return removed;
+  }
+
+  /// Removes the entry for *key; returns the key, or an empty K if absent.
+  K erase(const K* key) {
+    object_type probe;
+    probe.data = *key;
+    return std::move(erase(&probe).data);
+  }
+
+  /// Every tag in use, once each, in tagindex order.
+  std::vector<V> listtags() const {
+    std::vector<V> result(tagindex.size());
+    std::size_t i = 0;
+    for (const auto& entry : tagindex) result[i++] = entry.first;
+    return result;
+  }
+
+  /// Calls fn(record) for every record carrying all of `tags`, walking the
+  /// smallest posting set among them. An empty query matches nothing.
+  /// fn must not change the container.
+  template <class F>
+  void for_each_match(const tag_set& tags, F&& fn) const {
+    std::vector<const posting_set*> sets;
+    const posting_set* pivot = collect_postings(tags, sets);
+    if (pivot == nullptr) return;
+    for (object_type* candidate : *pivot) {
+      if (carried_by_all(candidate, sets, pivot)) fn(static_cast<const object_type*>(candidate));
+    }
+  }
+
+  /// Number of records carrying all of `tags`; 0 for an empty query.
+  std::size_t count(const tag_set& tags) const {
+    std::vector<const posting_set*> sets;
+    const posting_set* pivot = collect_postings(tags, sets);
+    if (pivot == nullptr) return 0;
+    if (sets.size() == 1) return pivot->size();
+    std::size_t n = 0;
+    for (object_type* candidate : *pivot) n += carried_by_all(candidate, sets, pivot) ? 1 : 0;
+    return n;
+  }
+
+  /// The records carrying all of `tags`; empty for an empty query.
+  std::unordered_set<const object_type*> findobject(const tag_set& tags) const {
+    std::unordered_set<const object_type*> result;
+    std::vector<const posting_set*> sets;
+    const posting_set* pivot = collect_postings(tags, sets);
+    if (pivot == nullptr) return result;
+    result.reserve(pivot->size());
+    for (object_type* candidate : *pivot) {
+      if (carried_by_all(candidate, sets, pivot)) result.insert(candidate);
+    }
+    return result;
+  }
+
+  /// The keys (addresses of the records' data) carrying all of `tags`.
+  std::unordered_set<const K*> find(const tag_set& tags) const {
+    std::unordered_set<const object_type*> objects = findobject(tags);
+    std::unordered_set<const K*> result;
+    result.reserve(objects.size());
+    for (const object_type* obj : objects) result.insert(&obj->data);
+    return result;
+  }
+
+ private:
+  void insert_new(object_type&& local) {
+    K key = local.data;
+    auto placed = objecttable.emplace(std::move(key), std::move(local));
+    object_type* stored = &placed.first->second;
+    for (const V& tag : stored->tags) tagindex[tag].insert(stored);
+  }
+
+  /// Takes `obj` out of the posting set of `tag`, dropping the set once empty.
+  void unlink(const V& tag, object_type* obj) {
+    auto found = tagindex.find(tag);
+    if (found == tagindex.end()) return;
+    found->second.erase(obj);
+    if (found->second.empty()) tagindex.erase(found);
+  }
+
+  /// Fills `sets` with the posting set of every query tag and returns the
+  /// smallest (the earlier tag wins ties), or null when the query is empty
+  /// or some tag is not in use.
+  const posting_set* collect_postings(const tag_set& tags,
+                                      std::vector<const posting_set*>& sets) const {
+    if (tags.empty()) return nullptr;
+    sets.reserve(tags.size());
+    const posting_set* pivot = nullptr;
+    for (const V& tag : tags) {
+      auto found = tagindex.find(tag);
+      if (found == tagindex.end()) return nullptr;
+      const posting_set* postings = &found->second;
+      sets.push_back(postings);
+      if (pivot == nullptr || postings->size() < pivot->size()) pivot = postings;
+    }
+    return pivot;
+  }
+
+  static bool carried_by_all(object_type* candidate, const std::vector<const posting_set*>& sets,
+                             const posting_set* pivot) {
+    for (const posting_set* postings : sets) {
+      if (postings != pivot && postings->count(candidate) == 0) return false;
+    }
+    return true;
+  }
+};
+
+}  // namespace vornic
