@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test: the Python suite against
+# the installed module, then the C++ core's GoogleTest suite through CTest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  echo "== installing libgtest-dev"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq libgtest-dev
+fi
+
+echo "== building and installing vornic with its test dependencies"
+python -m pip install --quiet --disable-pip-version-check ".[test]"
+
+echo "== Python tests"
+python -m pytest tests -q
+
+echo "== C++ core tests"
+cmake -S . -B build/core-tests -G Ninja -DVORNIC_BUILD_MODULE=OFF -DVORNIC_BUILD_TESTS=ON \
+  -DVORNIC_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake --build build/core-tests
+ctest --test-dir build/core-tests --output-on-failure
