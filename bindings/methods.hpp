@@ -6,6 +6,8 @@
 // - Whatever a method hands back is built before it changes the map, so a
 //   stored key or tag that is not valid UTF-8 (it came in as bytes) raises
 //   UnicodeDecodeError with the map unchanged rather than losing an entry.
+// - Methods that keep pointers into the map while they allocate Python
+//   containers hold a GcPause, so no __del__ can change the map meanwhile.
 // - Bulk removal collects first and removes afterwards: removing while
 //   walking objecttable would invalidate the walk. Removing one record leaves
 //   the others where they are, so collected addresses stay valid.
@@ -22,7 +24,9 @@ namespace vornic::py_binding {
 
 inline py::str text_py(const Map& map) {
   py::dict d = to_dict_py(map);
-  return py::reinterpret_steal<py::str>(PyUnicode_FromFormat("Vornic(%S)", d.ptr()));
+  PyObject* text = PyUnicode_FromFormat("Vornic(%S)", d.ptr());
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
 }
 
 inline py::object get(const Map& map, const std::string& key, py::object default_) {
@@ -42,6 +46,7 @@ inline StrSet setdefault(Map& map, const std::string& key, const py::iterable& d
 inline py::object pop(Map& map, const std::string& key, py::object default_) {
   const Record* record = lookup(map, key);
   if (record == nullptr) return default_;
+  GcPause pause;
   StrSet result = tagset_py(record->tags);
   erase_data_if_exists(map, key);
   return std::move(result);
@@ -49,6 +54,7 @@ inline py::object pop(Map& map, const std::string& key, py::object default_) {
 
 inline py::typing::Tuple<py::str, StrSet> popitem(Map& map) {
   if (map.objecttable.empty()) throw py::key_error("popitem(): Vornic is empty");
+  GcPause pause;
   const Record& first = map.objecttable.begin()->second;
   py::tuple item = item_py(first);
   map.erase(&first);
@@ -94,16 +100,20 @@ inline TagSet args_tagset(const py::args& args) {
   return tags;
 }
 
+inline py::int_ int_py(size_t n) {
+  PyObject* value = PyLong_FromSize_t(n);
+  if (value == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::int_>(value);
+}
+
 inline py::int_ count(const Map& map, const py::iterable& tags) {
   TagSet query = to_tagset(tags);
-  size_t n = query.empty() ? map.objecttable.size() : map.count(query);
-  return py::reinterpret_steal<py::int_>(PyLong_FromSize_t(n));
+  return int_py(query.empty() ? map.objecttable.size() : map.count(query));
 }
 
 inline py::int_ count_any(const Map& map, const py::iterable& tags) {
   TagSet query = to_tagset(tags);
-  size_t n = query.empty() ? map.objecttable.size() : count_any_of(map, query);
-  return py::reinterpret_steal<py::int_>(PyLong_FromSize_t(n));
+  return int_py(query.empty() ? map.objecttable.size() : count_any_of(map, query));
 }
 
 using RecordSet = std::unordered_set<const Record*>;
@@ -111,6 +121,7 @@ using RecordSet = std::unordered_set<const Record*>;
 /// Keeps only the records in `keep`; returns their keys. The result is
 /// complete before anything is removed.
 inline py::list retain(Map& map, const RecordSet& keep) {
+  GcPause pause;
   py::list result = new_list(keep.size());
   Py_ssize_t i = 0;
   for (const Record* record : keep) PyList_SET_ITEM(result.ptr(), i++, new_str(record->data));
@@ -139,6 +150,7 @@ inline py::list retain_where_any(Map& map, const py::iterable& tags) {
 
 inline StrSet erase(Map& map, const std::string& key) {
   const Record& record = lookup_or_throw(map, key);
+  GcPause pause;
   StrSet result = tagset_py(record.tags);
   map.erase(&record);
   return result;
@@ -148,6 +160,7 @@ inline StrSet erase(Map& map, const std::string& key) {
 /// returns their keys, converted before the first removal.
 inline py::list erase_where(Map& map, const py::iterable& tags) {
   RecordSet matches = map.findobject(to_tagset(tags));
+  GcPause pause;
   py::list result = new_list(matches.size());
   Py_ssize_t i = 0;
   for (const Record* record : matches) PyList_SET_ITEM(result.ptr(), i++, new_str(record->data));

@@ -16,6 +16,23 @@ namespace vornic::py_binding {
 
 using StrSet = py::typing::Set<py::str>;
 
+/// Holds the cyclic garbage collector off while a method keeps pointers into
+/// the map across allocations of Python containers. In 3.11 such an
+/// allocation can run a collection, and with it any __del__, which could
+/// change the map under us.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
 /// A new str decoded from `s` as strict UTF-8 (new reference). Raises
 /// UnicodeDecodeError for bytes that are not valid UTF-8.
 inline PyObject* new_str(const std::string& s) {
@@ -66,6 +83,7 @@ inline py::tuple item_py(const Record& record) {
 /// reference for a record.
 template <class Make>
 py::list entries_list(const Map& map, Make make) {
+  GcPause pause;
   py::list result = new_list(map.objecttable.size());
   Py_ssize_t i = 0;
   for (const auto& entry : map.objecttable) PyList_SET_ITEM(result.ptr(), i++, make(entry.second));
@@ -87,6 +105,7 @@ inline py::typing::List<py::str> tags_list(const Map& map) {
 
 /// A new dict from each key to a new set of its tags, filled in table order.
 inline py::dict to_dict_py(const Map& map) {
+  GcPause pause;
   py::dict result;
   for (const auto& entry : map.objecttable) {
     py::object key = py::reinterpret_steal<py::object>(new_str(entry.first));

@@ -1,0 +1,56 @@
+"""A __del__ run by the garbage collector in the middle of a call must not
+change the map under the method that is walking it."""
+
+import gc
+
+import pytest
+
+import vornic
+
+OPERATIONS = {
+    "values": lambda m: m.values(),
+    "items": lambda m: m.items(),
+    "to_dict": lambda m: m.to_dict(),
+    "str": str,
+    "erase_where": lambda m: m.erase_where(["a"]),
+    "retain_where": lambda m: m.retain_where(["a"]),
+    "retain_where_any": lambda m: m.retain_where_any(["a", "t1"]),
+    "popitem": lambda m: m.popitem(),
+    "erase": lambda m: m.erase(next(iter(m))),
+    "pop": lambda m: m.pop(next(iter(m))),
+}
+
+
+class _Bomb:
+    """Cyclic garbage whose finaliser rewrites the map."""
+
+    def __init__(self, m):
+        self.m = m
+        self.me = self
+
+    def __del__(self):
+        self.m.clear()
+        for i in range(50):
+            self.m[f"n{i}"] = ["a"]
+
+
+@pytest.fixture
+def low_gc_threshold():
+    old = gc.get_threshold()
+    gc.set_threshold(100)
+    yield
+    gc.set_threshold(*old)
+
+
+@pytest.mark.parametrize("name", sorted(OPERATIONS))
+def test_finaliser_during_call_cannot_corrupt(name, low_gc_threshold):
+    m = vornic.Vornic()
+    for _ in range(30):
+        for i in range(2000):
+            m[f"k{i}"] = ["a", f"t{i % 7}"]
+        _Bomb(m)
+        OPERATIONS[name](m)
+    gc.collect()
+    for key in m:
+        assert m.find(m[key]) >= {key}
+    assert set(m.tags()) == set().union(*m.values())
