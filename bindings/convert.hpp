@@ -120,7 +120,7 @@ inline void insert_dict_items(Map& map, const py::dict& d) {
     std::string k = string_cast(held_key);
     TagSet tags = to_tagset(held_value);
     check_dict_unchanged(dict, size);
-    map.insert(k, tags);
+    map.insert(k, std::move(tags));
   }
 }
 
@@ -147,7 +147,7 @@ inline Map map_from_keys_values(const py::iterable& keys, const py::iterable& va
     if (!value) raise_length_mismatch();
     std::string k = string_cast(key);
     TagSet tags = to_tagset(value);
-    map.insert(k, tags);
+    map.insert(k, std::move(tags));
   }
   if (next_item(value_it.ptr())) raise_length_mismatch();
   return map;
@@ -162,7 +162,7 @@ inline Map map_from_items(const py::iterable& items) {
     if (PyTuple_GET_SIZE(item.ptr()) != 2) throw py::type_error("each item must be a (key, tags) pair");
     std::string k = string_cast(PyTuple_GET_ITEM(item.ptr(), 0));
     TagSet tags = to_tagset(PyTuple_GET_ITEM(item.ptr(), 1));
-    map.insert(k, tags);
+    map.insert(k, std::move(tags));
   }
   return map;
 }

@@ -39,7 +39,7 @@ inline StrSet setdefault(Map& map, const std::string& key, const py::iterable& d
   if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
   TagSet tags = to_tagset(default_);
   StrSet result = tagset_py(tags);
-  map.insert(key, tags);
+  map.insert(key, std::move(tags));
   return result;
 }
 
@@ -68,13 +68,13 @@ inline void add_tags(Map& map, const std::string& key, const TagSet& tags) {
   const Record* record = lookup(map, key);
   TagSet working = record != nullptr ? record->tags : TagSet();
   working.insert(tags.begin(), tags.end());
-  map.insert(key, working);
+  map.insert(key, std::move(working));
 }
 
 inline void remove_tag(Map& map, const std::string& key, const std::string& tag) {
   TagSet working = lookup_or_throw(map, key).tags;
   if (working.erase(tag) == 0) raise_key_error("tag not found: ", tag);
-  map.insert(key, working);
+  map.insert(key, std::move(working));
 }
 
 inline void discard_tag(Map& map, const std::string& key, const std::string& tag) {
@@ -82,7 +82,7 @@ inline void discard_tag(Map& map, const std::string& key, const std::string& tag
   if (record == nullptr) return;
   TagSet working = record->tags;
   working.erase(tag);
-  map.insert(key, working);
+  map.insert(key, std::move(working));
 }
 
 inline bool has_tag(const Map& map, const std::string& key, const std::string& tag) {

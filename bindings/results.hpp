@@ -65,6 +65,7 @@ inline py::list new_list(size_t size) {
 
 /// A new Python set with one str per tag.
 inline StrSet tagset_py(const TagSet& tags) {
+  GcPause pause;  // `tags` usually lives in the map
   py::set result = new_set();
   for (const std::string& tag : tags) set_add_str(result.ptr(), tag);
   return py::reinterpret_steal<StrSet>(result.release());

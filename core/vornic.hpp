@@ -62,25 +62,14 @@ class Vornic {
 
   /// Stores `key` with exactly `tags`, replacing its former tags. An empty
   /// set removes the key. Both arguments may refer into this container.
-  void insert(const K& key, const tag_set& tags) {
-    object_type local(key, tags);
-    if (local.tags.empty()) {
-      erase(&local);
-      return;
-    }
-    auto found = objecttable.find(local.data);
-    if (found == objecttable.end()) {
-      insert_new(std::move(local));
-      return;
-    }
-    object_type& stored = found->second;
-    for (const V& tag : local.tags) {
-      if (stored.tags.count(tag) == 0) tagindex[tag].insert(&stored);
-    }
-    for (const V& tag : stored.tags) {
-      if (local.tags.count(tag) == 0) unlink(tag, &stored);
-    }
-    stored = std::move(local);
+  void insert(const K& key, const tag_set& tags) { insert_record(object_type(key, tags)); }
+
+  /// The same, taking over `tags` instead of copying it.
+  void insert(const K& key, tag_set&& tags) {
+    object_type local;
+    local.data = key;
+    local.tags = std::move(tags);
+    insert_record(std::move(local));
   }
 
   /// Removes the entry whose key is obj->data (obj's tags are not read) and
@@ -157,6 +146,28 @@ class Vornic {
   }
 
  private:
+  /// `local` is the caller's own copy, so nothing read here can alias the
+  /// container's state that is being changed.
+  void insert_record(object_type&& local) {
+    if (local.tags.empty()) {
+      erase(&local);
+      return;
+    }
+    auto found = objecttable.find(local.data);
+    if (found == objecttable.end()) {
+      insert_new(std::move(local));
+      return;
+    }
+    object_type& stored = found->second;
+    for (const V& tag : local.tags) {
+      if (stored.tags.count(tag) == 0) tagindex[tag].insert(&stored);
+    }
+    for (const V& tag : stored.tags) {
+      if (local.tags.count(tag) == 0) unlink(tag, &stored);
+    }
+    stored = std::move(local);
+  }
+
   void insert_new(object_type&& local) {
     K key = local.data;
     auto placed = objecttable.emplace(std::move(key), std::move(local));

@@ -1,0 +1,157 @@
+import collections
+import time
+
+import pytest
+
+from vornic import Vornic
+
+CAST_INT = (
+    "Unable to cast Python instance of type <class 'int'> to C++ type '?' "
+    "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"
+)
+LENGTH = "keys and values must have equal length"
+NOT_TUPLE = "each item must be a (key, tags) tuple"
+NOT_PAIR = "each item must be a (key, tags) pair"
+A = {"a": {"x"}}
+AB = {"a": {"x"}, "b": {"y", "z"}}
+
+
+class DictSub(dict):
+    pass
+
+
+class RaisingLen:
+    def __len__(self):
+        raise ValueError("no length")
+
+    def __iter__(self):
+        return iter(["a"])
+
+
+Pair = collections.namedtuple("Pair", "key tags")
+
+
+@pytest.mark.parametrize(
+    "build, expected",
+    [
+        # overload selection, positionally and by keyword
+        (lambda: Vornic(), {}),
+        (lambda: Vornic({"a": ["x"]}), A),
+        (lambda: Vornic(DictSub(a=["x"])), A),  # the items row would reject a dict's keys
+        (lambda: Vornic(["a"], [["x"]]), A),
+        (lambda: Vornic("a", ["x"]), A),
+        (lambda: Vornic([("a", ["x"])]), A),
+        (lambda: Vornic(d={"a": ["x"]}), A),
+        (lambda: Vornic(keys=["a"], values=[["x"]]), A),
+        (lambda: Vornic(items=[Pair("a", ["x"])]), A),
+        # tag conversion
+        (lambda: Vornic({"k": "ab", "e": ""}), {"k": {"a", "b"}}),
+        (lambda: Vornic({"k": {"x": 1, "y": 2}, "e": b""}), {"k": {"x", "y"}}),
+        (lambda: Vornic({"k": [b"a", bytearray(b"b"), "\u00e9", "", "a"]}), {"k": {"a", "b", "\u00e9", ""}}),
+        (lambda: Vornic({"k": RaisingLen()}), {"k": {"a"}}),
+        # the later pair for a key wins; empty tags store nothing
+        (lambda: Vornic(["a", "b", "a"], [["x"], ["y"], ["z"]]), {"a": {"z"}, "b": {"y"}}),
+        (lambda: Vornic.from_keys_values(["a", "a"], [["x"], []]), {}),
+        (lambda: Vornic([("a", ["x"]), ("a", [])]), {}),
+        (lambda: Vornic({"k": ["x"], b"k": ["y"]}), {"k": {"y"}}),
+        (lambda: Vornic.from_dict({b"k": ["y"], "k": ["x"]}), {"k": {"x"}}),
+        (lambda: Vornic([(bytearray(b"k"), ["y"]), ("k", ["x"])]), {"k": {"x"}}),
+        # item sources
+        (lambda: Vornic(zip(["a", "b"], [["x"], ["y", "z"]])), AB),
+        (lambda: Vornic(Vornic(AB).items()), AB),
+        (lambda: Vornic({"a": ["x"], "b": "yz"}.items()), AB),
+        (lambda: Vornic(Vornic()), {}),
+    ],
+)
+def test_builds(build, expected):
+    assert build().to_dict() == expected
+
+
+def test_tags_from_any_iterable(as_iterable):
+    assert Vornic([("k", as_iterable(["x", "y", "x"]))])["k"] == {"x", "y"}
+    assert Vornic(["k"], [as_iterable(["x"])])["k"] == {"x"}
+
+
+def test_lying_len_is_only_a_hint():
+    class HugeLen:
+        def __len__(self):
+            return 2**40
+
+        def __iter__(self):
+            return iter(["a"])
+
+    start = time.perf_counter()
+    assert Vornic({"k": HugeLen()})["k"] == {"a"}
+    assert time.perf_counter() - start < 1.0
+
+
+LIBRARY = None  # the binding library's own overload-failure text
+
+
+@pytest.mark.parametrize(
+    "build, error, text",
+    [
+        (lambda: Vornic(1), TypeError, LIBRARY),
+        (lambda: Vornic([], [], []), TypeError, LIBRARY),
+        (lambda: Vornic(["a"], 5), TypeError, LIBRARY),
+        (lambda: Vornic(d=[("a", ["x"])]), TypeError, LIBRARY),
+        (lambda: Vornic(keys=["a"]), TypeError, LIBRARY),
+        (lambda: Vornic.from_dict([("a", ["x"])]), TypeError, LIBRARY),
+        (lambda: Vornic(items={"a": ["x"]}), TypeError, NOT_TUPLE),
+        # tag conversion
+        (lambda: Vornic({"k": b"ab"}), RuntimeError, CAST_INT),
+        (lambda: Vornic({"k": ["x", 1]}), RuntimeError, CAST_INT),
+        (lambda: Vornic({"k": ["\ud800"]}), RuntimeError, CAST_INT.replace("int", "str")),
+        (lambda: Vornic({"k": 5}), TypeError, "'int' object is not iterable"),
+        # keys and values: each pair is converted before the lengths are compared
+        (lambda: Vornic(["a", 1], [["x"], ["y"]]), RuntimeError, CAST_INT),
+        (lambda: Vornic.from_keys_values(["a", 1], [["x"]]), ValueError, LENGTH),
+        (lambda: Vornic(["a", "b"], [["x"], [1]]), RuntimeError, CAST_INT),
+        (lambda: Vornic.from_keys_values(["a", "b"], [["x"]]), ValueError, LENGTH),
+        (lambda: Vornic(["a"], [["x"], ["y"]]), ValueError, LENGTH),
+        # items
+        (lambda: Vornic([["a", ["x"]]]), TypeError, NOT_TUPLE),
+        (lambda: Vornic([("a", ["x"]), "ab"]), TypeError, NOT_TUPLE),
+        (lambda: Vornic(Vornic({"a": ["x"]})), TypeError, NOT_TUPLE),
+        (lambda: Vornic([("a", ["x"], "extra")]), TypeError, NOT_PAIR),
+        (lambda: Vornic([("a",)]), TypeError, NOT_PAIR),
+        (lambda: Vornic([(1, ["x"])]), RuntimeError, CAST_INT),
+    ],
+)
+def test_build_errors(build, error, text):
+    with pytest.raises(error) as e:
+        build()
+    assert str(e.value) == text if text is not LIBRARY else "incompatible" in str(e.value)
+
+
+def test_length_mismatch_consumes_one_surplus_item():
+    values = iter([["x"], ["y"], ["z"]])
+    with pytest.raises(ValueError):
+        Vornic(["a"], values)
+    assert next(values) == ["z"]
+    keys = iter(["a", "b", "c"])
+    with pytest.raises(ValueError):
+        Vornic.from_keys_values(keys, [["x"]])
+    assert next(keys) == "c"
+
+
+@pytest.mark.parametrize("factory, args", [("from_dict", (A,)), ("from_keys_values", (["a"], [["x"]]))])
+def test_static_factories_make_new_instances(factory, args):
+    base = Vornic({"b": ["y"]})
+    made = [getattr(Vornic, factory)(*args), getattr(base, factory)(*args), getattr(Vornic, factory)(*args)]
+    assert len({id(r) for r in made} | {id(base)}) == 4
+    assert all(type(r) is Vornic and r.to_dict() == A for r in made)
+    assert base.to_dict() == {"b": {"y"}}
+
+
+@pytest.mark.parametrize("build", [Vornic, Vornic.from_dict])
+@pytest.mark.parametrize("change", [lambda d: d.update(c=["z"]), lambda d: d.pop("b")])
+def test_dict_resized_during_build(build, change):
+    class Mutating:
+        def __iter__(self):
+            change(d)
+            return iter(["x"])
+
+    d = {"a": Mutating(), "b": ["y"]}
+    with pytest.raises(RuntimeError, match="changed size"):
+        build(d)

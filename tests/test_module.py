@@ -1,0 +1,138 @@
+import contextlib
+import importlib
+import pydoc
+import re
+import sys
+
+import pytest
+
+import vornic
+from vornic import Object, Vornic
+
+# The rendered signatures are part of the public interface: callers read them
+# in help() and IDEs. One line per overload, in registration order.
+OBJECT_SIGNATURES = """\
+__init__(self: vornic.Object) -> None
+__init__(self: vornic.Object, data: str, tags: collections.abc.Set[str]) -> None
+data(self: vornic.Object) -> str
+data(self: vornic.Object, arg0: str) -> None
+tags(self: vornic.Object) -> set[str]
+tags(self: vornic.Object, arg0: collections.abc.Set[str]) -> None""".splitlines()
+
+_S = "self: vornic.Vornic"
+_IT = "collections.abc.Iterable"
+VORNIC_SIGNATURES = f"""\
+__init__({_S}) -> None
+__init__({_S}, d: dict) -> None
+__init__({_S}, keys: {_IT}, values: {_IT}) -> None
+__init__({_S}, items: {_IT}) -> None
+from_keys_values(keys: {_IT}, values: {_IT}) -> vornic.Vornic
+from_dict(d: dict) -> vornic.Vornic
+__len__({_S}) -> int
+__bool__({_S}) -> bool
+__contains__({_S}, key: str) -> bool
+__iter__({_S}) -> collections.abc.Iterator
+__str__({_S}) -> str
+__repr__({_S}) -> str
+__getitem__({_S}, key: str) -> set[str]
+__setitem__({_S}, key: str, tags: {_IT}) -> None
+__delitem__({_S}, key: str) -> None
+clear({_S}) -> None
+keys({_S}) -> list
+values({_S}) -> list
+items({_S}) -> list
+tags({_S}) -> list[str]
+to_dict({_S}) -> dict
+get({_S}, key: str, default: object = None) -> object
+setdefault({_S}, key: str, default: {_IT}) -> set[str]
+pop({_S}, key: str, default: object = None) -> object
+popitem({_S}) -> tuple[str, set[str]]
+update({_S}, d: dict) -> None
+add_tag({_S}, key: str, tag: str) -> None
+add_tags({_S}, key: str, tags: {_IT}) -> None
+remove_tag({_S}, key: str, tag: str) -> None
+discard_tag({_S}, key: str, tag: str) -> None
+has_tag({_S}, key: str, tag: str) -> bool
+find({_S}, tags: {_IT}) -> set
+query({_S}, *args) -> set
+find_any({_S}, tags: {_IT}) -> set
+query_any({_S}, *args) -> set
+count({_S}, tags: {_IT}) -> int
+count_any({_S}, tags: {_IT}) -> int
+retain_where({_S}, tags: {_IT}) -> list
+retain_where_any({_S}, tags: {_IT}) -> list
+erase({_S}, key: str) -> set[str]
+discard({_S}, key: str) -> bool
+erase_where({_S}, tags: {_IT}) -> list""".splitlines()
+
+# Attributes every class gets from Python or from the binding library itself.
+NOT_ROWS = {"__doc__", "__module__", "_pybind11_conduit_v1_"}
+
+
+def rendered_signatures(cls):
+    lines = []
+    for name, attr in vars(cls).items():
+        if name in NOT_ROWS:
+            continue
+        if isinstance(attr, property):
+            lines += [name + attr.fget.__doc__.splitlines()[0], name + attr.fset.__doc__.splitlines()[0]]
+            continue
+        doc = getattr(cls, name).__doc__
+        overloads = re.findall(r"^\d+\. (.*)$", doc, re.M)
+        lines += overloads if doc.startswith(f"{name}(*args, **kwargs)\nOverloaded function.") else [doc.splitlines()[0]]
+    return lines
+
+
+def test_module_docstring():
+    assert vornic.__doc__ == "vornic: fast tagged object map (pybind interface)"
+
+
+def test_second_import_yields_cached_module():
+    cls = vornic.Vornic
+    del sys.modules["vornic"]
+    try:
+        again = importlib.import_module("vornic")
+    finally:
+        sys.modules["vornic"] = vornic
+    assert again is vornic
+    assert again.Vornic is cls
+
+
+@pytest.mark.parametrize("cls, expected", [(Object, OBJECT_SIGNATURES), (Vornic, VORNIC_SIGNATURES)])
+def test_signatures_in_registration_order(cls, expected):
+    assert cls.__doc__ is None
+    assert rendered_signatures(cls) == expected
+
+
+def test_help_shows_signatures():
+    text = pydoc.render_doc(Vornic, renderer=pydoc.plaintext)
+    assert "get(self: vornic.Vornic, key: str, default: object = None) -> object" in text
+
+
+@pytest.mark.parametrize(
+    "cls, use",
+    [
+        (Vornic, len),
+        (Vornic, str),
+        (Vornic, lambda m: m["a"]),
+        (Vornic, lambda m: m.__setitem__("a", ["x"])),
+        (Object, lambda o: o.data),
+        (Object, lambda o: setattr(o, "tags", {"x"})),
+    ],
+)
+def test_instance_without_init_refuses_use(cls, use):
+    bare = cls.__new__(cls)
+    with pytest.raises(TypeError):
+        use(bare)
+
+
+def test_second_init_leaves_instance_unchanged():
+    m, o = Vornic({"a": ["x"]}), Object("k", {"t"})
+    for args in [(), ({"b": ["y"]},), (["b"], [["y"]]), ([("b", ["y"])],)]:
+        with contextlib.suppress(TypeError):
+            m.__init__(*args)
+    for args in [(), ("other", {"y"})]:
+        with contextlib.suppress(TypeError):
+            o.__init__(*args)
+    assert m.to_dict() == {"a": {"x"}}
+    assert (o.data, o.tags) == ("k", {"t"})
