@@ -46,24 +46,36 @@ void register_constructors(MapClass& cls) {
 void register_mapping(MapClass& cls) {
   cls.def("__len__", [](const Map& m) { return m.objecttable.size(); })
       .def("__bool__", [](const Map& m) { return !m.objecttable.empty(); })
-      .def("__contains__", [](const Map& m, const std::string& key) { return lookup(m, key) != nullptr; },
-           py::arg("key"))
+      .def(
+          "__contains__", [](const Map& m, const std::string& key) { return lookup(m, key) != nullptr; },
+          py::arg("key"))
       .def("__iter__", [](const Map& m) { return py::iter(keys_list(m)); })
       .def("__str__", &text_py)
       .def("__repr__", &text_py)
-      .def("__getitem__", [](const Map& m, const std::string& key) { return tagset_py(lookup_or_throw(m, key).tags); },
-           py::arg("key"))
-      .def("__setitem__", [](Map& m, const std::string& key, const py::iterable& tags) { m.insert(key, to_tagset(tags)); },
-           py::arg("key"), py::arg("tags"))
-      .def("__delitem__", [](Map& m, const std::string& key) { erase_data_or_throw(m, key); }, py::arg("key"))
+      .def(
+          "__getitem__",
+          [](const Map& m, const std::string& key) { return tagset_py(lookup_or_throw(m, key).tags); },
+          py::arg("key"))
+      .def(
+          "__setitem__",
+          [](Map& m, const std::string& key, const py::iterable& tags) { m.insert(key, to_tagset(tags)); },
+          py::arg("key"), py::arg("tags"))
+      .def(
+          "__delitem__", [](Map& m, const std::string& key) { erase_data_or_throw(m, key); }, py::arg("key"))
       .def("clear",
            [](Map& m) {
              m.objecttable.clear();
              m.tagindex.clear();
            })
       .def("keys", &keys_list)
-      .def("values", [](const Map& m) { return entries_list(m, [](const Record& r) { return tagset_py(r.tags).release().ptr(); }); })
-      .def("items", [](const Map& m) { return entries_list(m, [](const Record& r) { return item_py(r).release().ptr(); }); })
+      .def("values",
+           [](const Map& m) {
+             return entries_list(m, [](const Record& r) { return tagset_py(r.tags).release().ptr(); });
+           })
+      .def("items",
+           [](const Map& m) {
+             return entries_list(m, [](const Record& r) { return item_py(r).release().ptr(); });
+           })
       .def("tags", &tags_list)
       .def("to_dict", &to_dict_py)
       .def("get", &get, py::arg("key"), py::arg("default") = py::none())
@@ -74,29 +86,38 @@ void register_mapping(MapClass& cls) {
 }
 
 void register_tag_editing(MapClass& cls) {
-  cls.def("add_tag", [](Map& m, const std::string& key, const std::string& tag) { add_tags(m, key, TagSet{tag}); },
-          py::arg("key"), py::arg("tag"))
-      .def("add_tags", [](Map& m, const std::string& key, const py::iterable& tags) { add_tags(m, key, to_tagset(tags)); },
-           py::arg("key"), py::arg("tags"))
+  cls.def(
+         "add_tag",
+         [](Map& m, const std::string& key, const std::string& tag) { add_tags(m, key, TagSet{tag}); },
+         py::arg("key"), py::arg("tag"))
+      .def(
+          "add_tags",
+          [](Map& m, const std::string& key, const py::iterable& tags) { add_tags(m, key, to_tagset(tags)); },
+          py::arg("key"), py::arg("tags"))
       .def("remove_tag", &remove_tag, py::arg("key"), py::arg("tag"))
       .def("discard_tag", &discard_tag, py::arg("key"), py::arg("tag"))
       .def("has_tag", &has_tag, py::arg("key"), py::arg("tag"));
 }
 
 void register_queries(MapClass& cls) {
-  cls.def("find", [](const Map& m, const py::iterable& tags) { return query_all_of_py(m, to_tagset(tags)); },
-          py::arg("tags"))
+  cls.def(
+         "find", [](const Map& m, const py::iterable& tags) { return query_all_of_py(m, to_tagset(tags)); },
+         py::arg("tags"))
       .def("query", [](const Map& m, const py::args& args) { return query_all_of_py(m, args_tagset(args)); })
-      .def("find_any", [](const Map& m, const py::iterable& tags) { return query_any_of_py(m, to_tagset(tags)); },
-           py::arg("tags"))
-      .def("query_any", [](const Map& m, const py::args& args) { return query_any_of_py(m, args_tagset(args)); })
+      .def(
+          "find_any",
+          [](const Map& m, const py::iterable& tags) { return query_any_of_py(m, to_tagset(tags)); },
+          py::arg("tags"))
+      .def("query_any",
+           [](const Map& m, const py::args& args) { return query_any_of_py(m, args_tagset(args)); })
       .def("count", &count, py::arg("tags"))
       .def("count_any", &count_any, py::arg("tags"))
       .def("retain_where", &retain_where, py::arg("tags"))
       .def("retain_where_any", &retain_where_any, py::arg("tags"))
       .def("erase", &erase, py::arg("key"))
-      .def("discard", [](Map& m, const std::string& key) { return erase_data_if_exists(m, key).has_value(); },
-           py::arg("key"))
+      .def(
+          "discard", [](Map& m, const std::string& key) { return erase_data_if_exists(m, key).has_value(); },
+          py::arg("key"))
       .def("erase_where", &erase_where, py::arg("tags"));
 }
 

@@ -119,11 +119,10 @@ inline py::dict to_dict_py(const Map& map) {
 /// Raises KeyError(prefix + text). The text is kept whole: a NUL byte stays
 /// in, and bytes that are not UTF-8 are shown escaped rather than failing.
 [[noreturn]] inline void raise_key_error(const char* prefix, const std::string& text) {
-  py::object shown = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-      text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
+  py::object shown = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
   if (!shown) throw py::error_already_set();
-  py::object message =
-      py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%s%U", prefix, shown.ptr()));
+  py::object message = py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%s%U", prefix, shown.ptr()));
   if (!message) throw py::error_already_set();
   PyErr_SetObject(PyExc_KeyError, message.ptr());
   throw py::error_already_set();

@@ -186,8 +186,7 @@ class Vornic {
   /// Fills `sets` with the posting set of every query tag and returns the
   /// smallest (the earlier tag wins ties), or null when the query is empty
   /// or some tag is not in use.
-  const posting_set* collect_postings(const tag_set& tags,
-                                      std::vector<const posting_set*>& sets) const {
+  const posting_set* collect_postings(const tag_set& tags, std::vector<const posting_set*>& sets) const {
     if (tags.empty()) return nullptr;
     sets.reserve(tags.size());
     const posting_set* pivot = nullptr;

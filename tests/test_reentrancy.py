@@ -18,6 +18,8 @@ OPERATIONS = {
     "popitem": lambda m: m.popitem(),
     "erase": lambda m: m.erase(next(iter(m))),
     "pop": lambda m: m.pop(next(iter(m))),
+    "getitem": lambda m: m[next(iter(m))],
+    "get": lambda m: m.get(next(iter(m))),
 }
 
 
