@@ -1,0 +1,72 @@
+// Test-only structural checks of a store: both tables must describe the same entries.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_set>
+
+#include "vornic.hpp"
+
+namespace vornic_test {
+
+template <class K, class V>
+using record_set = std::unordered_set<const vornic::Object<K, V>*>;
+
+/// Invariants 1 to 3; returns the addresses of the stored records.
+template <class K, class V>
+record_set<K, V> check_records(const vornic::Vornic<K, V>& store) {
+  record_set<K, V> stored;
+  for (const auto& [key, record] : store.objecttable) {
+    stored.insert(&record);
+    const std::string name = testing::PrintToString(key);
+    EXPECT_EQ(record.data, key) << "invariant 1: record data differs from its table key " << name;
+    EXPECT_FALSE(record.tags.empty()) << "invariant 2: " << name << " is stored without tags";
+    for (const V& tag : record.tags) {
+      auto found = store.tagindex.find(tag);
+      // Posting sets hold non-const pointers; the lookup does not modify anything.
+      auto* address = const_cast<vornic::Object<K, V>*>(&record);
+      if (found == store.tagindex.end() || found->second.count(address) == 0) {
+        ADD_FAILURE() << "invariant 3: " << name << " missing from the postings of "
+                      << testing::PrintToString(tag);
+      }
+    }
+  }
+  return stored;
+}
+
+/// Invariants 4 and 5. With 3 and 4 holding, non-empty posting sets make the
+/// tagindex keys exactly the union of the stored tag sets.
+template <class K, class V>
+void check_postings(const vornic::Vornic<K, V>& store, const record_set<K, V>& stored) {
+  for (const auto& [tag, postings] : store.tagindex) {
+    const std::string name = testing::PrintToString(tag);
+    EXPECT_FALSE(postings.empty()) << "invariant 5: empty posting set for " << name;
+    for (const auto* record : postings) {
+      if (stored.count(record) == 0) {
+        ADD_FAILURE() << "invariant 4: " << name << " indexes an address that is not a stored record";
+      } else if (record->tags.count(tag) == 0) {
+        ADD_FAILURE() << "invariant 4: " << name << " indexes " << testing::PrintToString(record->data)
+                      << " which does not carry it";
+      }
+    }
+  }
+}
+
+template <class K, class V>
+void check_invariants(const vornic::Vornic<K, V>& store) {
+  check_postings(store, check_records(store));
+}
+
+/// The store's contents in an ordered, comparable form.
+template <class K, class V>
+std::map<K, std::set<V>> as_model(const vornic::Vornic<K, V>& store) {
+  std::map<K, std::set<V>> model;
+  for (const auto& [key, record] : store.objecttable)
+    model[key].insert(record.tags.begin(), record.tags.end());
+  return model;
+}
+
+}  // namespace vornic_test
