@@ -21,17 +21,28 @@ template <class T>
                        " instance is not initialized: its __init__ was never called");
 }
 
+/// Pickle protocols 0 and 1 would otherwise instantiate the library's base
+/// class, which aborts the process; refuse as protocols 2 and up already do.
+template <class Cls>
+void refuse_pickling(Cls& cls) {
+  cls.def("__reduce__", [](const py::object& self) -> py::object {
+    throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
+  });
+}
+
 template <class T>
 void guard_uninitialized() {
   py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialized<T>;
 }
 
 void register_object(py::module_& m) {
-  py::class_<Record>(m, "Object")
+  py::class_<Record> cls(m, "Object");
+  cls
       .def(py::init<>())
       .def(py::init<const std::string&, const TagSet&>(), py::arg("data"), py::arg("tags"))
       .def_readwrite("data", &Record::data)
       .def_readwrite("tags", &Record::tags);
+  refuse_pickling(cls);
 }
 
 void register_constructors(MapClass& cls) {
@@ -131,6 +142,7 @@ PYBIND11_MODULE(vornic, m) {
   register_mapping(cls);
   register_tag_editing(cls);
   register_queries(cls);
+  refuse_pickling(cls);
   guard_uninitialized<Record>();
   guard_uninitialized<Map>();
 }

@@ -23,3 +23,6 @@ cmake -S . -B build/core-tests -G Ninja -DVORNIC_BUILD_MODULE=OFF -DVORNIC_BUILD
   -DVORNIC_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 cmake --build build/core-tests
 ctest --test-dir build/core-tests --output-on-failure
+
+echo "== wheel and sdist, tested in a fresh virtual environment"
+bash tests/wheel_check.sh

@@ -10,14 +10,16 @@ import vornic
 from vornic import Object, Vornic
 
 # The rendered signatures are part of the public interface: callers read them
-# in help() and IDEs. One line per overload, in registration order.
+# in help() and IDEs. One line per overload, in registration order; the last
+# row of each class only refuses pickling.
 OBJECT_SIGNATURES = """\
 __init__(self: vornic.Object) -> None
 __init__(self: vornic.Object, data: str, tags: collections.abc.Set[str]) -> None
 data(self: vornic.Object) -> str
 data(self: vornic.Object, arg0: str) -> None
 tags(self: vornic.Object) -> set[str]
-tags(self: vornic.Object, arg0: collections.abc.Set[str]) -> None""".splitlines()
+tags(self: vornic.Object, arg0: collections.abc.Set[str]) -> None
+__reduce__(self: object) -> object""".splitlines()
 
 _S = "self: vornic.Vornic"
 _IT = "collections.abc.Iterable"
@@ -63,7 +65,8 @@ retain_where({_S}, tags: {_IT}) -> list
 retain_where_any({_S}, tags: {_IT}) -> list
 erase({_S}, key: str) -> set[str]
 discard({_S}, key: str) -> bool
-erase_where({_S}, tags: {_IT}) -> list""".splitlines()
+erase_where({_S}, tags: {_IT}) -> list
+__reduce__(self: object) -> object""".splitlines()
 
 # Attributes every class gets from Python or from the binding library itself.
 NOT_ROWS = {"__doc__", "__module__", "_pybind11_conduit_v1_"}
