@@ -24,5 +24,12 @@ cmake -S . -B build/core-tests -G Ninja -DVORNIC_BUILD_MODULE=OFF -DVORNIC_BUILD
 cmake --build build/core-tests
 ctest --test-dir build/core-tests --output-on-failure
 
+echo "== fuzzing against the model"
+mkdir -p build/fuzz
+python tests/fuzz/fuzz_vornic.py -max_total_time=100 -timeout=30 -artifact_prefix=build/fuzz/
+
+echo "== sanitizers"
+bash tests/sanitize.sh
+
 echo "== wheel and sdist, tested in a fresh virtual environment"
 bash tests/wheel_check.sh

@@ -1,0 +1,267 @@
+"""Arguments that fight back: failing or lying iterables, inputs that change
+the map or the dict while they are read, odd strings and bytes, huge entries.
+Each gets its error or the right answer, and the map stays consistent."""
+
+import itertools
+import sys
+import time
+
+import pytest
+
+import vornic
+from fuzz.model import check_consistent
+
+
+class Boom(Exception):
+    pass
+
+
+class Hostile:
+    """Iterable over `items` whose __len__, __iter__ or __next__ misbehaves."""
+
+    def __init__(self, items, fail):
+        self.items, self.fail, self.iters = items, fail, 0
+
+    def __len__(self):
+        if self.fail == "len":
+            raise Boom
+        return {"huge_len": sys.maxsize, "negative_len": -1}.get(self.fail, len(self.items))
+
+    def __iter__(self):
+        self.iters += 1
+        if self.fail == "iter" or (self.fail == "second_iter" and self.iters > 1):
+            raise Boom
+        return self._items()
+
+    def _items(self):
+        for i, item in enumerate(self.items):
+            if self.fail == "next" and i == 1:
+                raise Boom
+            yield item
+
+
+def base():
+    return vornic.Vornic({"k": ["a", "b"], "j": ["b"]})
+
+
+# (call, whether the tags are a parameter of the call itself, whether items
+# before the failing one stay applied)
+TARGETS = {
+    "setitem": (lambda m, t: m.__setitem__("k", t), True),
+    "setdefault": (lambda m, t: m.setdefault("new", t), True),
+    "add_tags": (lambda m, t: m.add_tags("k", t), True),
+    "update": (lambda m, t: m.update({"new": ["q"], "k": t}), False),
+    "find": (lambda m, t: m.find(t), True),
+    "find_any": (lambda m, t: m.find_any(t), True),
+    "count": (lambda m, t: m.count(t), True),
+    "count_any": (lambda m, t: m.count_any(t), True),
+    "retain_where": (lambda m, t: sorted(m.retain_where(t)), True),
+    "retain_where_any": (lambda m, t: sorted(m.retain_where_any(t)), True),
+    "erase_where": (lambda m, t: sorted(m.erase_where(t)), True),
+    "dict_value": (lambda m, t: vornic.Vornic({"x": t}).to_dict(), False),
+    "keys_iterable": (lambda m, t: vornic.Vornic(t, [["v"]] * 3).to_dict(), True),
+    "values_iterable": (lambda m, t: vornic.Vornic.from_keys_values("xyz", t).to_dict(), True),
+    "items_iterable": (lambda m, t: vornic.Vornic(t).to_dict(), True),
+    "item_tags": (lambda m, t: vornic.Vornic([("x", t)]).to_dict(), False),
+}
+ITEMS = {"keys_iterable": ["x", "y", "z"], "values_iterable": [["v"], ["w"], ["v"]],
+         "items_iterable": [("x", ["v"]), ("y", ["w"]), ("x", ["u"])]}
+
+
+@pytest.mark.parametrize("fail", ["len", "huge_len", "negative_len", "iter", "second_iter", "next"])
+@pytest.mark.parametrize("target", sorted(TARGETS))
+def test_misbehaving_iterable(target, fail):
+    call, top_level = TARGETS[target]
+    items = ITEMS.get(target, ["b", "a", "b"])
+    expected_map = base()
+    expected = call(expected_map, list(items))
+    m = base()
+    raises = {"iter": TypeError if top_level else Boom, "next": Boom, "second_iter": Boom if top_level else None}
+    if raises.get(fail):
+        before = m.to_dict()
+        with pytest.raises(raises[fail]):
+            call(m, Hostile(items, fail))
+        if target == "update":
+            before["new"] = {"q"}
+        assert m.to_dict() == before
+    else:
+        assert call(m, Hostile(items, fail)) == expected
+        assert m.to_dict() == expected_map.to_dict()
+    check_consistent(m)
+
+
+def meddler(m, action, key):
+    """Tags that change `m` while they are being read."""
+    yield "x"
+    if action == "add":
+        m[key] = ["z"]
+        m["intruder"] = ["b", "i"]
+    elif action == "remove":
+        m.discard(key)
+        m.discard("j")
+    else:
+        m.clear()
+    yield "y"
+
+
+STORES = {
+    "setitem": lambda m, k, t: m.__setitem__(k, t),
+    "update": lambda m, k, t: m.update({k: t, "later": ["l"]}),
+    "setdefault": lambda m, k, t: m.setdefault(k, t),
+    "add_tags": lambda m, k, t: m.add_tags(k, t),
+}
+
+
+@pytest.mark.parametrize("action", ["add", "remove", "clear"])
+@pytest.mark.parametrize("key", ["k", "new"])
+@pytest.mark.parametrize("store", sorted(STORES))
+def test_tags_that_change_the_map_being_changed(store, key, action):
+    # The tags are read in full before the map is; expect the store applied
+    # to the map as the generator left it.
+    m, expected = base(), base()
+    if store != "setdefault" or key not in expected:  # else the default is never read
+        for _ in meddler(expected, action, key):
+            pass
+        STORES["setitem" if store == "setdefault" else store](expected, key, ["x", "y"])
+    result = STORES[store](m, key, meddler(m, action, key))
+    assert m.to_dict() == expected.to_dict()
+    if store == "setdefault":
+        assert result == m[key]
+    check_consistent(m)
+
+
+def size_changer(d):
+    yield "x"
+    d["extra"] = ["e"]
+
+
+def same_size_changer(d):
+    yield "x"
+    d["b"] = ["replaced"]  # also drops the last reference to this generator's value
+    del d["a"]
+    d["c"] = ["c"]
+
+
+def test_dict_whose_values_resize_it():
+    d = {"a": ["a"]}
+    d["b"] = size_changer(d)
+    d["z"] = ["z"]
+    m = base()
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        m.update(d)
+    assert m.to_dict() == {**base().to_dict(), "a": {"a"}}
+    d = {"a": ["a"]}
+    d["b"] = size_changer(d)
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        vornic.Vornic(d)
+    check_consistent(m)
+
+
+@pytest.mark.parametrize("build", [lambda d: vornic.Vornic(d), lambda d: vornic.Vornic.from_dict(d),
+                                   lambda d: (lambda m: m.update(d) or m)(base())])
+def test_dict_whose_values_change_it_at_the_same_size(build):
+    d = {"a": ["a"], "b": None}
+    d["b"] = same_size_changer(d)
+    m = build(d)
+    check_consistent(m)
+    assert m["b"] == {"x"} and set(m) - {"k", "j"} <= {"a", "b", "c"}
+
+
+class Text(str):
+    def __iter__(self):  # a str subclass is iterated through its own __iter__
+        return iter(self.split(","))
+
+
+@pytest.mark.parametrize("key", ["", "a\x00b", "\x00", "日本", "🐍", Text("k"), b"raw", bytearray(b"ba")])
+@pytest.mark.parametrize("tag", ["", "t\x00", "ü", "🐍", Text("t"), b"\x00"])
+def test_odd_keys_and_tags(key, tag):
+    as_str = bytes(key).decode() if isinstance(key, (bytes, bytearray)) else str(key)
+    tag_str = tag.decode() if isinstance(tag, bytes) else str(tag)
+    m = vornic.Vornic({"a": ["\x00"], "a\x00": ["t"]})
+    m[key] = [tag]
+    m.add_tags(key, Text("p,q"))
+    assert m[as_str] == {tag_str, "p", "q"} and m.has_tag(key, tag)
+    assert m.query(tag) >= {as_str} and m.find([tag, "p"]) == {as_str}
+    check_consistent(m)
+    m.remove_tag(key, tag)
+    assert key in m and as_str in m and not m.has_tag(as_str, tag_str)
+    assert m.erase(key) == {"p", "q"} and key not in m
+    check_consistent(m)
+
+
+BAD_KEY = {"ok": ["t"], b"\xff": ["t"]}
+BAD_TAG = {"k": [b"\xfe", "t"]}
+UNDECODABLE = [
+    (BAD_KEY, m_call) for m_call in [
+        lambda m: m.keys(), list, lambda m: m.items(), lambda m: m.to_dict(), str, repr,
+        lambda m: m.find(["t"]), lambda m: m.query(), lambda m: m.find_any(["t"]),
+        lambda m: m.query_any("t"), lambda m: m.retain_where(["t"]), lambda m: m.retain_where([]),
+        lambda m: m.retain_where_any(["t"]), lambda m: m.erase_where(["t"])]
+] + [
+    (BAD_TAG, m_call) for m_call in [
+        lambda m: m["k"], lambda m: m.get("k"), lambda m: m.setdefault("k", []), lambda m: m.pop("k"),
+        lambda m: m.erase("k"), lambda m: m.values(), lambda m: m.items(), lambda m: m.tags(),
+        lambda m: m.popitem(), lambda m: m.setdefault("new", [b"\xfd"]), lambda m: m.to_dict()]
+] + [({b"\xff": ["t"]}, lambda m: m.popitem())]
+
+
+@pytest.mark.parametrize("entries, call", UNDECODABLE)
+def test_undecodable_bytes_raise_and_leave_the_map_alone(entries, call):
+    m = vornic.Vornic(entries)
+    with pytest.raises(UnicodeDecodeError):
+        call(m)
+    assert len(m) == len(entries) and "new" not in m
+    assert all(m.has_tag(k, t) for k, tags in entries.items() for t in tags)
+    assert m.count_any(["t"]) == len(entries)
+
+
+def test_undecodable_object_fields():
+    o = vornic.Object(b"\xff", {b"\xfe"})
+    with pytest.raises(UnicodeDecodeError):
+        o.data
+    with pytest.raises(UnicodeDecodeError):
+        o.tags
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m["a\x00b"], "key not found: a\x00b"),
+    (lambda m: m.__delitem__(b"\xffa\x00"), "key not found: \\xffa\x00"),
+    (lambda m: m.erase(b"\xc3"), "key not found: \\xc3"),
+    (lambda m: m.remove_tag("a\x00b", "t"), "key not found: a\x00b"),
+    (lambda m: m.remove_tag("k", "t\x00u"), "tag not found: t\x00u"),
+    (lambda m: m.remove_tag("k", b"\xfe\xff"), "tag not found: \\xfe\\xff"),
+])
+def test_key_error_shows_the_whole_key(call, message):
+    m = base()
+    with pytest.raises(KeyError) as info:
+        call(m)
+    assert info.value.args == (message,)
+    assert m.to_dict() == base().to_dict()
+
+
+MILLION = 1_000_000
+
+
+def test_one_entry_with_a_million_tags():
+    start = time.monotonic()
+    m = vornic.Vornic()
+    m["k"] = map(str, range(MILLION))
+    m["other"] = ["7", "x"]
+    assert len(m["k"]) == MILLION and len(m.tags()) == MILLION + 1
+    assert m.find(["5", "999999"]) == {"k"} and m.count_any(["7", "x"]) == 2
+    m.remove_tag("k", "7")
+    assert m.find(["7"]) == {"other"}
+    del m["k"]
+    assert sorted(m.tags()) == ["7", "x"]
+    check_consistent(m)
+    assert time.monotonic() - start < 60
+
+
+def test_a_million_entries_sharing_one_tag():
+    start = time.monotonic()
+    m = vornic.Vornic.from_keys_values(map(str, range(MILLION)), itertools.repeat(["t"], MILLION))
+    m["odd"] = ["t", "u"]
+    assert len(m) == m.count(["t"]) == MILLION + 1 and m.find(["t", "u"]) == {"odd"}
+    assert m.tags() in (["t", "u"], ["u", "t"])
+    assert len(m.erase_where(["t"])) == MILLION + 1 and not m and m.tags() == []
+    assert time.monotonic() - start < 60

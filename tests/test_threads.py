@@ -1,0 +1,79 @@
+"""Several threads hammering one map: no crash, no stray error, and the map is
+consistent afterwards."""
+
+import random
+import sys
+import threading
+import time
+
+import vornic
+from fuzz.model import check_consistent
+
+KEYS = [f"k{i}" for i in range(40)]
+TAGS = [f"t{i}" for i in range(12)]
+
+
+def yielding(tags):
+    """Tags that give other threads a turn while they are read."""
+    for t in tags:
+        time.sleep(0)
+        yield t
+
+
+def some_tags(rng):
+    tags = rng.sample(TAGS, rng.randint(0, 3))
+    return yielding(tags) if rng.random() < 0.3 else tags
+
+
+OPS = [
+    lambda m, r: m.__setitem__(r.choice(KEYS), some_tags(r)),
+    lambda m, r: m.add_tag(r.choice(KEYS), r.choice(TAGS)),
+    lambda m, r: m.add_tags(r.choice(KEYS), some_tags(r)),
+    lambda m, r: m.remove_tag(r.choice(KEYS), r.choice(TAGS)),
+    lambda m, r: m.discard_tag(r.choice(KEYS), r.choice(TAGS)),
+    lambda m, r: m.__delitem__(r.choice(KEYS)),
+    lambda m, r: m.pop(r.choice(KEYS)),
+    lambda m, r: m.popitem(),
+    lambda m, r: m.update({r.choice(KEYS): some_tags(r) for _ in range(3)}),
+    lambda m, r: m.setdefault(r.choice(KEYS), some_tags(r)),
+    lambda m, r: m.find(some_tags(r)) | m.find_any(some_tags(r)) | m.query(*r.sample(TAGS, 2)),
+    lambda m, r: m.count(some_tags(r)) + m.count_any(some_tags(r)),
+    lambda m, r: m.erase_where(r.sample(TAGS, 2)),
+    lambda m, r: m.retain_where_any(r.sample(TAGS, 10)),
+    lambda m, r: (m.keys(), m.values(), m.items(), m.to_dict(), m.tags(), str(m)),
+    lambda m, r: [m.discard(k) for k in m if r.random() < 0.2],
+    lambda m, r: m.clear() if r.random() < 0.05 else m.get(r.choice(KEYS)),
+    lambda m, r: m.__contains__(r.choice(KEYS)) or m.has_tag(r.choice(KEYS), r.choice(TAGS)),
+]
+
+
+def hammer(m, barrier, seed, seconds, errors):
+    rng = random.Random(seed)
+    barrier.wait()
+    end = time.monotonic() + seconds
+    try:
+        while time.monotonic() < end:
+            try:
+                rng.choice(OPS)(m, rng)
+            except KeyError:
+                pass
+    except BaseException as e:  # reported by the main thread
+        errors.append(e)
+
+
+def test_threads_sharing_one_map(seconds=2.0, threads=4):
+    m = vornic.Vornic({k: random.Random(k).sample(TAGS, 2) for k in KEYS})
+    barrier, errors = threading.Barrier(threads), []
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        workers = [threading.Thread(target=hammer, args=(m, barrier, seed, seconds, errors))
+                   for seed in range(threads)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+    assert not errors, errors
+    check_consistent(m)
