@@ -37,8 +37,7 @@ void guard_uninitialized() {
 
 void register_object(py::module_& m) {
   py::class_<Record> cls(m, "Object");
-  cls
-      .def(py::init<>())
+  cls.def(py::init<>())
       .def(py::init<const std::string&, const TagSet&>(), py::arg("data"), py::arg("tags"))
       .def_readwrite("data", &Record::data)
       .def_readwrite("tags", &Record::tags);

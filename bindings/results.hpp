@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -158,34 +159,52 @@ inline std::optional<Record> erase_data_if_exists(Map& map, const std::string& k
   return map.erase(record);
 }
 
-/// Calls fn(record) once for every record carrying at least one of `tags`.
-/// A record seen in an earlier tag's posting set is skipped by address, so no
-/// key string is hashed and no match set is built.
-template <class F>
-void for_each_any(const Map& map, const TagSet& tags, F&& fn) {
-  std::vector<const Map::posting_set*> seen;
-  seen.reserve(tags.size());
+using PostingList = std::vector<const Map::posting_set*>;
+
+/// The posting sets of the tags in use among `tags`, largest first: a record
+/// is then reported from the largest set that holds it, and the smaller sets
+/// do the probing.
+inline PostingList postings_largest_first(const Map& map, const TagSet& tags) {
+  PostingList sets;
+  sets.reserve(tags.size());
   for (const std::string& tag : tags) {
     auto found = map.tagindex.find(tag);
-    if (found == map.tagindex.end()) continue;
-    for (Record* record : found->second) {
-      bool earlier = false;
-      for (const Map::posting_set* postings : seen) {
-        if (postings->count(record) != 0) {
-          earlier = true;
-          break;
-        }
-      }
-      if (!earlier) fn(static_cast<const Record*>(record));
+    if (found != map.tagindex.end()) sets.push_back(&found->second);
+  }
+  std::sort(sets.begin(), sets.end(), [](auto* a, auto* b) { return a->size() > b->size(); });
+  return sets;
+}
+
+/// Whether `record` is in any of sets[0, end).
+inline bool in_any(const PostingList& sets, size_t end, Record* record) {
+  for (size_t i = 0; i < end; ++i) {
+    if (sets[i]->count(record) != 0) return true;
+  }
+  return false;
+}
+
+/// Calls fn(record) once for every record carrying at least one of `tags`.
+/// A record already reported from an earlier posting set is skipped by
+/// address, so no key string is hashed and no match set is built.
+template <class F>
+void for_each_any(const Map& map, const TagSet& tags, F&& fn) {
+  PostingList sets = postings_largest_first(map, tags);
+  for (size_t i = 0; i < sets.size(); ++i) {
+    for (Record* record : *sets[i]) {
+      if (!in_any(sets, i, record)) fn(static_cast<const Record*>(record));
     }
-    seen.push_back(&found->second);
   }
 }
 
-/// Number of records carrying at least one of `tags`.
+/// Number of records carrying at least one of `tags`: the largest posting
+/// set counts whole, the others only for records it does not hold.
 inline size_t count_any_of(const Map& map, const TagSet& tags) {
-  size_t n = 0;
-  for_each_any(map, tags, [&n](const Record*) { ++n; });
+  PostingList sets = postings_largest_first(map, tags);
+  if (sets.empty()) return 0;
+  size_t n = sets[0]->size();
+  for (size_t i = 1; i < sets.size(); ++i) {
+    for (Record* record : *sets[i]) n += in_any(sets, i, record) ? 0 : 1;
+  }
   return n;
 }
 

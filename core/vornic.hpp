@@ -4,6 +4,7 @@
 // Vornic<std::string, std::string>; the tests also use other key types.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <unordered_map>
 #include <unordered_set>
@@ -153,12 +154,14 @@ class Vornic {
       erase(&local);
       return;
     }
-    auto found = objecttable.find(local.data);
-    if (found == objecttable.end()) {
-      insert_new(std::move(local));
+    // One lookup serves both cases: try_emplace adds a node only when absent.
+    auto placed = objecttable.try_emplace(local.data);
+    object_type& stored = placed.first->second;
+    if (placed.second) {
+      stored = std::move(local);
+      for (const V& tag : stored.tags) tagindex[tag].insert(&stored);
       return;
     }
-    object_type& stored = found->second;
     for (const V& tag : local.tags) {
       if (stored.tags.count(tag) == 0) tagindex[tag].insert(&stored);
     }
@@ -166,13 +169,6 @@ class Vornic {
       if (local.tags.count(tag) == 0) unlink(tag, &stored);
     }
     stored = std::move(local);
-  }
-
-  void insert_new(object_type&& local) {
-    K key = local.data;
-    auto placed = objecttable.emplace(std::move(key), std::move(local));
-    object_type* stored = &placed.first->second;
-    for (const V& tag : stored->tags) tagindex[tag].insert(stored);
   }
 
   /// Takes `obj` out of the posting set of `tag`, dropping the set once empty.
@@ -197,6 +193,8 @@ class Vornic {
       sets.push_back(postings);
       if (pivot == nullptr || postings->size() < pivot->size()) pivot = postings;
     }
+    // Probe the smaller sets first: they reject a candidate soonest.
+    std::stable_sort(sets.begin(), sets.end(), [](auto* a, auto* b) { return a->size() < b->size(); });
     return pivot;
   }
 
