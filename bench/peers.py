@@ -1,0 +1,348 @@
+"""The implementations vornic is measured against, behind vornic's own
+interface: built from a dict of key -> iterable of tags, then find, count,
+find_any, count_any, m[key], add_tag, remove_tag, erase_where and
+retain_where. Answers are new objects the caller owns, as vornic's are."""
+
+import sqlite3
+from collections import defaultdict
+
+
+class PlainPython:
+    """dict key -> set of tags plus dict tag -> set of keys; the key and tag
+    str objects are shared with the input, as an expert would let them be."""
+
+    def __init__(self, d):
+        self.tags = {key: set(tags) for key, tags in d.items()}
+        index = defaultdict(set)
+        for key, tags in self.tags.items():
+            for tag in tags:
+                index[tag].add(key)
+        index.default_factory = None
+        self.index = index
+
+    def _postings(self, tags):
+        """Posting sets of `tags` (repeats are harmless), smallest first;
+        None when some tag is not in use."""
+        get = self.index.get
+        postings = [get(tag) for tag in tags]
+        if None in postings:
+            return None
+        postings.sort(key=len)
+        return postings
+
+    def find(self, tags):
+        postings = self._postings(tags)
+        if postings is None:
+            return set()
+        if not postings:
+            return set(self.tags)
+        return postings[0].intersection(*postings[1:])
+
+    def count(self, tags):
+        postings = self._postings(tags)
+        if postings is None:
+            return 0
+        if len(postings) == 1:
+            return len(postings[0])
+        if not postings:
+            return len(self.tags)
+        return len(postings[0].intersection(*postings[1:]))
+
+    def find_any(self, tags):
+        get = self.index.get
+        postings = [get(tag, ()) for tag in tags]
+        return set().union(*postings) if postings else set(self.tags)
+
+    def count_any(self, tags):
+        return len(self.find_any(tags))
+
+    def __getitem__(self, key):
+        return set(self.tags[key])
+
+    def add_tag(self, key, tag):
+        self.tags.setdefault(key, set()).add(tag)
+        self.index.setdefault(tag, set()).add(key)
+
+    def remove_tag(self, key, tag):
+        tags = self.tags[key]
+        tags.remove(tag)
+        if not tags:
+            del self.tags[key]
+        self._unlink(tag, key)
+
+    def _unlink(self, tag, key):
+        keys = self.index[tag]
+        keys.discard(key)
+        if not keys:
+            del self.index[tag]
+
+    def _remove(self, keys):
+        for key in keys:
+            for tag in self.tags.pop(key):
+                self._unlink(tag, key)
+
+    def erase_where(self, tags):
+        tags = set(tags)
+        doomed = self.find(tags) if tags else set()
+        self._remove(doomed)
+        return list(doomed)
+
+    def retain_where(self, tags):
+        keep = self.find(tags)
+        self._remove([key for key in self.tags if key not in keep])
+        return list(keep)
+
+
+class Roaring:
+    """Keys interned to integer ids, one compressed bitmap of ids per tag,
+    and dict key -> set of tags for the per-key questions."""
+
+    def __init__(self, d):
+        from pyroaring import BitMap
+
+        self.BitMap = BitMap
+        self.keys = list(d)  # id -> key; ids are never reused
+        self.ids = {key: i for i, key in enumerate(self.keys)}
+        self.tags = {key: set(tags) for key, tags in d.items()}
+        ids_of = defaultdict(list)
+        for i, tags in enumerate(self.tags.values()):
+            for tag in tags:
+                ids_of[tag].append(i)
+        self.index = {tag: BitMap(ids) for tag, ids in ids_of.items()}
+
+    def _keys_of(self, ids):
+        return set(map(self.keys.__getitem__, ids))
+
+    def _match(self, tags):
+        """Bitmap of the ids carrying all of `tags` (non-empty)."""
+        bitmaps = []
+        for tag in set(tags):
+            bitmap = self.index.get(tag)
+            if bitmap is None:
+                return self.BitMap()
+            bitmaps.append(bitmap)
+        if len(bitmaps) == 1:
+            return bitmaps[0]
+        return self.BitMap.intersection(*bitmaps)
+
+    def _match_any(self, tags):
+        get = self.index.get
+        return self.BitMap.union(*(get(tag) or self.BitMap() for tag in set(tags)))
+
+    def find(self, tags):
+        tags = set(tags)
+        return self._keys_of(self._match(tags)) if tags else set(self.tags)
+
+    def count(self, tags):
+        tags = set(tags)
+        if not tags:
+            return len(self.tags)
+        bitmaps = [self.index.get(tag) for tag in tags]
+        if None in bitmaps:
+            return 0
+        if len(bitmaps) == 2:
+            return bitmaps[0].intersection_cardinality(bitmaps[1])
+        return len(self._match(tags))
+
+    def find_any(self, tags):
+        tags = set(tags)
+        return self._keys_of(self._match_any(tags)) if tags else set(self.tags)
+
+    def count_any(self, tags):
+        tags = set(tags)
+        return len(self._match_any(tags)) if tags else len(self.tags)
+
+    def __getitem__(self, key):
+        return set(self.tags[key])
+
+    def add_tag(self, key, tag):
+        i = self.ids.get(key)
+        if i is None:
+            i = self.ids[key] = len(self.keys)
+            self.keys.append(key)
+        self.tags.setdefault(key, set()).add(tag)
+        bitmap = self.index.get(tag)
+        if bitmap is None:
+            bitmap = self.index[tag] = self.BitMap()
+        bitmap.add(i)
+
+    def remove_tag(self, key, tag):
+        tags = self.tags[key]
+        tags.remove(tag)
+        if not tags:
+            del self.tags[key]
+        bitmap = self.index[tag]
+        bitmap.remove(self.ids[key])
+        if not bitmap:
+            del self.index[tag]
+
+    def _remove(self, ids):
+        """Drops the entries of `ids`, one bitmap difference per touched tag."""
+        ids = self.BitMap(ids)
+        touched = set()
+        for i in ids:
+            key = self.keys[i]
+            touched.update(self.tags.pop(key))
+            del self.ids[key]
+        for tag in touched:
+            bitmap = self.index[tag]
+            bitmap.difference_update(ids)
+            if not bitmap:
+                del self.index[tag]
+
+    def erase_where(self, tags):
+        tags = set(tags)
+        if not tags:
+            return []
+        doomed = self._match(tags)
+        keys = list(map(self.keys.__getitem__, doomed))
+        self._remove(doomed)
+        return keys
+
+    def retain_where(self, tags):
+        tags = set(tags)
+        if not tags:
+            return list(self.tags)
+        keep = self._match(tags)
+        self._remove(self.BitMap(self.ids.values()) - keep)
+        return list(map(self.keys.__getitem__, keep))
+
+
+class Sqlite:
+    """An in-memory table of (tag, key) rows: a WITHOUT ROWID primary key on
+    (tag, key) answers tag lookups from the index alone, and a second index
+    on key serves the per-key questions. A per-tag row count, kept by
+    triggers, answers one-tag counts and lets all-of join the query's posting
+    lists rarest first through primary-key probes (faster here than GROUP BY
+    / HAVING or INTERSECT, which read every posting list whole)."""
+
+    def __init__(self, d):
+        self.db = sqlite3.connect(":memory:", isolation_level=None)
+        self.db.executescript(
+            """
+            PRAGMA journal_mode = OFF;
+            PRAGMA synchronous = OFF;
+            PRAGMA secure_delete = OFF;
+            CREATE TABLE t (tag TEXT NOT NULL, key TEXT NOT NULL, PRIMARY KEY (tag, key)) WITHOUT ROWID;
+            CREATE TABLE counts (tag TEXT PRIMARY KEY, n INTEGER NOT NULL) WITHOUT ROWID;
+            """
+        )
+        # Loading in primary-key order and indexing afterwards is the fast way in.
+        rows = sorted((tag, key) for key, tags in d.items() for tag in set(tags))
+        with self.db:
+            self.db.execute("BEGIN")
+            self.db.executemany("INSERT INTO t VALUES (?, ?)", rows)
+            self.db.execute("INSERT INTO counts SELECT tag, count(*) FROM t GROUP BY tag")
+        self.db.executescript(
+            """
+            CREATE INDEX t_key ON t (key);
+            CREATE TRIGGER t_added AFTER INSERT ON t BEGIN
+              INSERT INTO counts VALUES (new.tag, 1) ON CONFLICT (tag) DO UPDATE SET n = n + 1;
+            END;
+            CREATE TRIGGER t_removed AFTER DELETE ON t BEGIN
+              UPDATE counts SET n = n - 1 WHERE tag = old.tag;
+              DELETE FROM counts WHERE tag = old.tag AND n = 0;
+            END;
+            ANALYZE;
+            """
+        )
+        self._all_of_sql = {}
+
+    def _tag_count(self, tag):
+        row = self.db.execute("SELECT n FROM counts WHERE tag = ?", (tag,)).fetchone()
+        return row[0] if row is not None else 0
+
+    def _all_of(self, what, tags):
+        """Runs `SELECT what` over the keys carrying every tag of `tags`
+        (non-empty), the rarest tag driving; None if a tag is unused."""
+        counted = sorted((self._tag_count(tag), tag) for tag in tags)
+        if counted[0][0] == 0:
+            return None
+        k = len(counted)
+        sql = self._all_of_sql.get((what, k))
+        if sql is None:
+            # CROSS JOIN keeps the order we chose: the planner has no per-tag statistics.
+            joins = "".join(f" CROSS JOIN t AS t{i} ON t{i}.tag = ? AND t{i}.key = t0.key" for i in range(1, k))
+            sql = self._all_of_sql[what, k] = f"SELECT {what} FROM t AS t0{joins} WHERE t0.tag = ?"
+        ordered = [tag for _, tag in counted]
+        return self.db.execute(sql, ordered[1:] + ordered[:1])
+
+    def _keys(self, cursor):
+        return {key for (key,) in cursor} if cursor is not None else set()
+
+    def find(self, tags):
+        tags = set(tags)
+        if not tags:
+            return self._keys(self.db.execute("SELECT DISTINCT key FROM t"))
+        if len(tags) == 1:
+            return self._keys(self.db.execute("SELECT key FROM t WHERE tag = ?", tuple(tags)))
+        return self._keys(self._all_of("t0.key", tags))
+
+    def count(self, tags):
+        tags = set(tags)
+        if not tags:
+            return self.db.execute("SELECT count(DISTINCT key) FROM t").fetchone()[0]
+        if len(tags) == 1:
+            return self._tag_count(*tags)
+        cursor = self._all_of("count(*)", tags)
+        return cursor.fetchone()[0] if cursor is not None else 0
+
+    def _any_of(self, what, tags):
+        marks = ", ".join("?" * len(tags))
+        return self.db.execute(f"SELECT {what} FROM t WHERE tag IN ({marks})", tuple(tags))
+
+    def find_any(self, tags):
+        tags = set(tags)
+        if not tags:
+            return self.find(tags)
+        return self._keys(self._any_of("key", tags))
+
+    def count_any(self, tags):
+        tags = set(tags)
+        if not tags:
+            return self.count(tags)
+        return self._any_of("count(DISTINCT key)", tags).fetchone()[0]
+
+    def __getitem__(self, key):
+        tags = {tag for (tag,) in self.db.execute("SELECT tag FROM t WHERE key = ?", (key,))}
+        if not tags:
+            raise KeyError(key)
+        return tags
+
+    def add_tag(self, key, tag):
+        self.db.execute("INSERT OR IGNORE INTO t VALUES (?, ?)", (tag, key))
+
+    def remove_tag(self, key, tag):
+        if self.db.execute("DELETE FROM t WHERE tag = ? AND key = ?", (tag, key)).rowcount == 0:
+            raise KeyError(key)
+
+    def _delete(self, keys):
+        with self.db:
+            self.db.execute("BEGIN")
+            self.db.executemany("DELETE FROM t WHERE key = ?", ((key,) for key in keys))
+
+    def erase_where(self, tags):
+        tags = set(tags)
+        doomed = list(self.find(tags)) if tags else []
+        self._delete(doomed)
+        return doomed
+
+    def retain_where(self, tags):
+        keep = self.find(tags)
+        everything = self._keys(self.db.execute("SELECT DISTINCT key FROM t"))
+        self._delete(everything - keep)
+        return list(keep)
+
+
+def vornic_class():
+    import vornic
+
+    return vornic.Vornic
+
+
+IMPLEMENTATIONS = {
+    "vornic": vornic_class,
+    "python": lambda: PlainPython,
+    "roaring": lambda: Roaring,
+    "sqlite": lambda: Sqlite,
+}
