@@ -1,6 +1,7 @@
 // Building Python results straight from the map, and the shared removal
 // helpers. Every function here runs no Python code of the caller's: only the
-// interpreter's object constructors.
+// interpreter's object constructors, and a garbage collection that one of
+// those may start (hence GcPause wherever a pointer into the map is held).
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -183,12 +184,25 @@ inline bool in_any(const PostingList& sets, size_t end, Record* record) {
   return false;
 }
 
+/// Up to this many tags, duplicates are found by probing the earlier posting
+/// sets; beyond it a set of the addresses seen keeps the work linear.
+constexpr size_t max_probed_sets = 8;
+
 /// Calls fn(record) once for every record carrying at least one of `tags`.
-/// A record already reported from an earlier posting set is skipped by
-/// address, so no key string is hashed and no match set is built.
+/// Duplicates are found by record address, so no key string is hashed.
 template <class F>
 void for_each_any(const Map& map, const TagSet& tags, F&& fn) {
   PostingList sets = postings_largest_first(map, tags);
+  if (sets.size() > max_probed_sets) {
+    std::unordered_set<const Record*> seen;
+    seen.reserve(sets[0]->size());
+    for (const Map::posting_set* postings : sets) {
+      for (const Record* record : *postings) {
+        if (seen.insert(record).second) fn(record);
+      }
+    }
+    return;
+  }
   for (size_t i = 0; i < sets.size(); ++i) {
     for (Record* record : *sets[i]) {
       if (!in_any(sets, i, record)) fn(static_cast<const Record*>(record));
@@ -201,6 +215,11 @@ void for_each_any(const Map& map, const TagSet& tags, F&& fn) {
 inline size_t count_any_of(const Map& map, const TagSet& tags) {
   PostingList sets = postings_largest_first(map, tags);
   if (sets.empty()) return 0;
+  if (sets.size() > max_probed_sets) {
+    size_t n = 0;
+    for_each_any(map, tags, [&n](const Record*) { ++n; });
+    return n;
+  }
   size_t n = sets[0]->size();
   for (size_t i = 1; i < sets.size(); ++i) {
     for (Record* record : *sets[i]) n += in_any(sets, i, record) ? 0 : 1;
@@ -228,6 +247,7 @@ inline void add_keys(PyObject* set, const std::vector<const Record*>& records) {
 /// A new set of the keys carrying all of `tags`; every key for an empty set.
 inline py::set query_all_of_py(const Map& map, const TagSet& tags) {
   if (tags.empty()) return all_keys_py(map);
+  GcPause pause;  // `matches` points into the map while the set is allocated
   std::vector<const Record*> matches;
   map.for_each_match(tags, [&matches](const Record* r) { matches.push_back(r); });
   py::set result = new_set();
@@ -238,6 +258,7 @@ inline py::set query_all_of_py(const Map& map, const TagSet& tags) {
 /// A new set of the keys carrying any of `tags`; every key for an empty set.
 inline py::set query_any_of_py(const Map& map, const TagSet& tags) {
   if (tags.empty()) return all_keys_py(map);
+  GcPause pause;  // `matches` points into the map while the set is allocated
   std::vector<const Record*> matches;
   for_each_any(map, tags, [&matches](const Record* r) { matches.push_back(r); });
   py::set result = new_set();

@@ -175,3 +175,15 @@ def test_removal_that_cannot_decode_its_result_changes_nothing(entries, remove):
     with pytest.raises(UnicodeDecodeError):
         remove(m)
     assert snapshot(m, keys, tags) == before
+
+
+def test_any_of_many_tags_agrees_with_model():
+    # More tags than the any-of search probes one by one.
+    data = {f"k{i}": {f"t{i % 17}", f"t{i % 5}", "common"} for i in range(300)}
+    m = Vornic(data)
+    for n in (2, 8, 9, 12, 17):
+        tags = [f"t{j}" for j in range(n)] + ["unknown"]
+        expected = {k for k, v in data.items() if v & set(tags)}
+        assert m.find_any(tags) == m.query_any(*tags) == expected
+        assert m.count_any(tags) == len(expected)
+    assert m.count_any([f"t{j}" for j in range(17)] + ["common"]) == 300

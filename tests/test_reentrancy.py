@@ -57,3 +57,38 @@ def test_finaliser_during_call_cannot_corrupt(name, low_gc_threshold):
     for key in m:
         assert m.find(m[key]) >= {key}
     assert set(m.tags()) == set().union(*m.values())
+
+
+@pytest.mark.parametrize("name", ["find", "find_any"])
+def test_no_collection_between_search_and_answer(name):
+    """The tags iterable leaves cyclic garbage behind and lowers the threshold
+    so that allocating the answer set would run the collection while the
+    matches found still point into the map."""
+    m = vornic.Vornic({f"k{i}": ["a"] for i in range(100)})
+    ran = []
+
+    class Bomb(_Bomb):
+        def __del__(self):
+            ran.append(True)
+            super().__del__()
+
+    def tags(slack):
+        yield "a"
+        Bomb(m)
+        ran.clear()
+        gc.set_threshold(gc.get_count()[0] + slack)
+
+    old = gc.get_threshold()
+    try:
+        for slack in range(4):
+            gc.collect()
+            answer = getattr(m, name)(tags(slack))
+            during_call = bool(ran)
+            gc.set_threshold(*old)
+            gc.collect()
+            assert not during_call
+            assert answer == {f"k{i}" for i in range(100)}
+            m.clear()
+            m.update({f"k{i}": ["a"] for i in range(100)})
+    finally:
+        gc.set_threshold(*old)
