@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "convert.hpp"
@@ -188,11 +189,10 @@ inline bool in_any(const PostingList& sets, size_t end, Record* record) {
 /// sets; beyond it a set of the addresses seen keeps the work linear.
 constexpr size_t max_probed_sets = 8;
 
-/// Calls fn(record) once for every record carrying at least one of `tags`.
+/// Calls fn(record) once for every record in any of `sets` (largest first).
 /// Duplicates are found by record address, so no key string is hashed.
 template <class F>
-void for_each_any(const Map& map, const TagSet& tags, F&& fn) {
-  PostingList sets = postings_largest_first(map, tags);
+void for_each_in_any(const PostingList& sets, F&& fn) {
   if (sets.size() > max_probed_sets) {
     std::unordered_set<const Record*> seen;
     seen.reserve(sets[0]->size());
@@ -210,17 +210,23 @@ void for_each_any(const Map& map, const TagSet& tags, F&& fn) {
   }
 }
 
+/// Calls fn(record) once for every record carrying at least one of `tags`.
+template <class F>
+void for_each_any(const Map& map, const TagSet& tags, F&& fn) {
+  for_each_in_any(postings_largest_first(map, tags), std::forward<F>(fn));
+}
+
 /// Number of records carrying at least one of `tags`: the largest posting
 /// set counts whole, the others only for records it does not hold.
 inline size_t count_any_of(const Map& map, const TagSet& tags) {
   PostingList sets = postings_largest_first(map, tags);
   if (sets.empty()) return 0;
+  size_t n = 0;
   if (sets.size() > max_probed_sets) {
-    size_t n = 0;
-    for_each_any(map, tags, [&n](const Record*) { ++n; });
+    for_each_in_any(sets, [&n](const Record*) { ++n; });
     return n;
   }
-  size_t n = sets[0]->size();
+  n = sets[0]->size();
   for (size_t i = 1; i < sets.size(); ++i) {
     for (Record* record : *sets[i]) n += in_any(sets, i, record) ? 0 : 1;
   }
