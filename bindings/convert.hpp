@@ -72,10 +72,12 @@ inline py::object get_iterator(py::handle obj) {
 }
 
 /// Room to reserve for the elements of `obj`: its __len__, capped, or 0 when
-/// __len__ is missing or fails (that error is discarded).
+/// __len__ is missing or fails with an Exception (that error is discarded).
+/// Raises what is not an Exception, such as KeyboardInterrupt.
 inline size_t reserve_hint(py::handle obj) {
   Py_ssize_t n = PyObject_Size(obj.ptr());
   if (n < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
     PyErr_Clear();
     return 0;
   }

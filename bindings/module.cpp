@@ -1,7 +1,18 @@
 // The vornic extension module: entry point and registration, in the order
 // help() shows the classes and their methods.
+
+// The binding library's shared state (its base class among others) stays
+// private to this module, so what guard_base_class() sets on it reaches no
+// other extension module in the process.
+#define PYBIND11_STDLIB "_vornic"
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "methods.hpp"
 
@@ -35,8 +46,114 @@ void guard_uninitialized() {
   py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialized<T>;
 }
 
+newfunc library_object_new = nullptr;
+
+/// The base class's tp_new, inherited by ours: refuses a class with no bound
+/// C++ type (the base class itself, reached through __base__ or pickle
+/// protocols 0 and 1 by copyreg, or a Python subclass of it), on which the
+/// library would abort the process.
+PyObject* checked_object_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    if (py::detail::all_type_info(type).empty()) {
+      return PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    }
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return library_object_new(type, args, kwargs);
+}
+
+/// Must run before the classes are made, so that they inherit the check.
+void guard_base_class() {
+  auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+  if (base->tp_new == &checked_object_new) return;
+  library_object_new = base->tp_new;
+  base->tp_new = &checked_object_new;
+}
+
+/// The tp_free of class T: the library's, PyObject_Free, under an address of
+/// its own. CPython allows `obj.__class__ = other` only between classes that
+/// free their instances alike, and both classes would otherwise share the
+/// library's layout and tp_free: the methods would then read one class's C++
+/// object as the other's.
+template <class T>
+void free_instance(void* self) {
+  PyObject_Free(self);
+}
+
+template <class T>
+void own_deallocator(PyHeapTypeObject* heap_type) {
+  heap_type->ht_type.tp_free = &free_instance<T>;
+}
+
+/// The instances whose __init__ is running. Reading its arguments can run the
+/// caller's code, which could start __init__ again on the same instance: both
+/// would construct it, and deallocation would then abort the process.
+std::vector<PyObject*> under_construction;
+vectorcallfunc library_dispatch = nullptr;
+
+/// Marks `self` as under construction for its lifetime; refuses a second
+/// mark with TypeError.
+class ConstructionMark {
+ public:
+  explicit ConstructionMark(PyObject* self) : self_(self) {
+    if (std::find(under_construction.begin(), under_construction.end(), self) != under_construction.end()) {
+      throw py::type_error(std::string(Py_TYPE(self)->tp_name) +
+                           ".__init__() is already running on this instance");
+    }
+    under_construction.push_back(self);
+  }
+  ~ConstructionMark() {
+    under_construction.erase(std::find(under_construction.begin(), under_construction.end(), self_));
+  }
+  ConstructionMark(const ConstructionMark&) = delete;
+  ConstructionMark& operator=(const ConstructionMark&) = delete;
+
+ private:
+  PyObject* self_;
+};
+
+/// Stands in for the library's dispatcher of __init__: the same call, with
+/// the instance marked throughout, argument conversion included.
+PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) == 0) return library_dispatch(function, args, nargsf, kwnames);
+  try {
+    ConstructionMark mark(args[0]);
+    return library_dispatch(function, args, nargsf, kwnames);
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+/// Routes every call of cls.__init__ through guarded_init. The method stays
+/// the same object (help() and the signatures are unchanged); only the C
+/// function behind it is replaced.
+void guard_reentry(py::handle cls) {
+  PyObject* init = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "__init__");
+  PyObject* function = init != nullptr && PyInstanceMethod_Check(init) ? PyInstanceMethod_GET_FUNCTION(init)
+                                                                       : nullptr;
+  if (function == nullptr || !PyCFunction_Check(function) ||
+      PyCFunction_GET_FLAGS(function) != (METH_FASTCALL | METH_KEYWORDS)) {
+    throw std::runtime_error("__init__ is not the binding library's dispatcher");
+  }
+  PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+  auto dispatch = reinterpret_cast<vectorcallfunc>(reinterpret_cast<void (*)()>(def->ml_meth));
+  if (dispatch == &guarded_init) return;
+  if (library_dispatch != nullptr && dispatch != library_dispatch) {
+    throw std::runtime_error("the classes' __init__ dispatchers differ");
+  }
+  library_dispatch = dispatch;
+  def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_init));
+}
+
 void register_object(py::module_& m) {
-  py::class_<Record> cls(m, "Object");
+  py::class_<Record> cls(m, "Object", py::custom_type_setup(&own_deallocator<Record>));
   cls.def(py::init<>())
       .def(py::init<const std::string&, const TagSet&>(), py::arg("data"), py::arg("tags"))
       .def_readwrite("data", &Record::data)
@@ -133,10 +250,14 @@ void register_queries(MapClass& cls) {
 
 }  // namespace
 
+// The library's own entry point, renamed: PyInit_vornic below runs first.
+#define PyInit_vornic library_init_vornic
+
 PYBIND11_MODULE(vornic, m) {
   m.doc() = "vornic: fast tagged object map (pybind interface)";
+  guard_base_class();
   register_object(m);
-  MapClass cls(m, "Vornic");
+  MapClass cls(m, "Vornic", py::custom_type_setup(&own_deallocator<Map>));
   register_constructors(cls);
   register_mapping(cls);
   register_tag_editing(cls);
@@ -144,4 +265,19 @@ PYBIND11_MODULE(vornic, m) {
   refuse_pickling(cls);
   guard_uninitialized<Record>();
   guard_uninitialized<Map>();
+  guard_reentry(m.attr("Object"));
+  guard_reentry(cls);
+}
+
+#undef PyInit_vornic
+
+/// The module's entry point. In a subinterpreter of 3.11 the library's would
+/// wait forever for the interpreter lock, which it takes through the API that
+/// knows only the main interpreter; refuse the import there instead.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_vornic() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "vornic cannot be imported in a subinterpreter, only in the main one");
+    return nullptr;
+  }
+  return library_init_vornic();
 }

@@ -101,6 +101,7 @@ inline py::list keys_list(const Map& map) {
 
 /// A new list of every tag in use, in index order.
 inline py::typing::List<py::str> tags_list(const Map& map) {
+  GcPause pause;  // else a __del__ run by allocating the list could change the count of tags
   py::list result = new_list(map.tagindex.size());
   Py_ssize_t i = 0;
   for (const auto& entry : map.tagindex) PyList_SET_ITEM(result.ptr(), i++, new_str(entry.first));
