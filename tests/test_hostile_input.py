@@ -3,7 +3,9 @@ the map or the dict while they are read, odd strings and bytes, huge entries.
 Each gets its error or the right answer, and the map stays consistent."""
 
 import itertools
+import subprocess
 import sys
+import textwrap
 import time
 
 import pytest
@@ -88,6 +90,63 @@ def test_misbehaving_iterable(target, fail):
         assert call(m, Hostile(items, fail)) == expected
         assert m.to_dict() == expected_map.to_dict()
     check_consistent(m)
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_len_that_interrupts_is_not_swallowed(error):
+    class Interrupting(list):
+        def __len__(self):
+            raise error
+
+    m = base()
+    with pytest.raises(error):
+        m["k"] = Interrupting(["x"])
+    assert m.to_dict() == base().to_dict()
+
+
+def run_isolated(code, timeout=60):
+    """Runs `code` in a fresh interpreter: what it tries would kill or hang this one."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=timeout)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("attempt", [
+    "m.__class__ = vornic.Object",
+    "o.__class__ = vornic.Vornic",
+    "object.__dict__['__class__'].__set__(m, vornic.Object)",
+    "type(m).__base__()",
+    "type('Sub', (type(o).__base__,), {})()",
+    "copyreg._reduce_ex(m, 0)",
+    "copyreg._reduce_ex(o, 1)",
+])
+def test_layout_tricks_are_refused(attempt):
+    run_isolated(f"""
+        import copyreg, pytest, vornic
+        m, o = vornic.Vornic({{"k": ["t"]}}), vornic.Object("k", {{"t"}})
+        with pytest.raises(TypeError):
+            {attempt}
+        assert (type(m), m.to_dict()) == (vornic.Vornic, {{"k": {{"t"}}}})
+        assert (type(o), o.data, o.tags) == (vornic.Object, "k", {{"t"}})
+    """)
+
+
+def test_import_in_a_subinterpreter_is_refused():
+    pytest.importorskip("_xxsubinterpreters")
+    run_isolated("""
+        import _xxsubinterpreters as interpreters
+        for _ in range(2):  # before and after the main interpreter imports it
+            sub = interpreters.create()
+            try:
+                interpreters.run_string(sub, "import vornic")
+            except interpreters.RunFailedError as e:
+                assert "ImportError" in str(e) and "subinterpreter" in str(e), e
+            else:
+                raise AssertionError("imported in a subinterpreter")
+            interpreters.destroy(sub)
+            import vornic
+            assert vornic.Vornic({"k": ["t"]}).find(["t"]) == {"k"}
+    """, timeout=30)
 
 
 def meddler(m, action, key):

@@ -1,6 +1,7 @@
 """A __del__ run by the garbage collector in the middle of a call must not
 change the map under the method that is walking it."""
 
+import collections.abc
 import gc
 
 import pytest
@@ -59,11 +60,11 @@ def test_finaliser_during_call_cannot_corrupt(name, low_gc_threshold):
     assert set(m.tags()) == set().union(*m.values())
 
 
-@pytest.mark.parametrize("name", ["find", "find_any"])
+@pytest.mark.parametrize("name", ["find", "find_any", "tags"])
 def test_no_collection_between_search_and_answer(name):
-    """The tags iterable leaves cyclic garbage behind and lowers the threshold
-    so that allocating the answer set would run the collection while the
-    matches found still point into the map."""
+    """Cyclic garbage is left behind and the threshold lowered just before the
+    answer is allocated (by the tags iterable, or right before the call), so
+    that allocating it would run the collection while the map is being read."""
     m = vornic.Vornic({f"k{i}": ["a"] for i in range(100)})
     ran = []
 
@@ -72,23 +73,75 @@ def test_no_collection_between_search_and_answer(name):
             ran.append(True)
             super().__del__()
 
-    def tags(slack):
-        yield "a"
+    def arm(slack):
         Bomb(m)
         ran.clear()
         gc.set_threshold(gc.get_count()[0] + slack)
 
+    def tags(slack):
+        yield "a"
+        arm(slack)
+
+    calls = {"find": lambda slack: m.find(tags(slack)), "find_any": lambda slack: m.find_any(tags(slack)),
+             "tags": lambda slack, list_tags=m.tags: arm(slack) or list_tags()}
+    expected = {"a"} if name == "tags" else {f"k{i}" for i in range(100)}
     old = gc.get_threshold()
     try:
         for slack in range(4):
             gc.collect()
-            answer = getattr(m, name)(tags(slack))
+            answer = calls[name](slack)
             during_call = bool(ran)
             gc.set_threshold(*old)
             gc.collect()
             assert not during_call
-            assert answer == {f"k{i}" for i in range(100)}
+            assert set(answer) == expected
             m.clear()
             m.update({f"k{i}": ["a"] for i in range(100)})
     finally:
         gc.set_threshold(*old)
+
+
+class _ReenteringSet(collections.abc.Set):
+    """Tags whose iteration first calls `reenter`."""
+
+    def __init__(self, reenter):
+        self.reenter = reenter
+
+    def __iter__(self):
+        self.reenter()
+        yield "t"
+
+    def __len__(self):
+        return 1
+
+    def __contains__(self, tag):
+        return tag == "t"
+
+
+CONSTRUCTIONS = {
+    "Vornic": (lambda inst, tags: vornic.Vornic.__init__(inst, [("k", tags)]), lambda inst: inst.to_dict(),
+               {"k": {"t"}}),
+    "Object": (lambda inst, tags: vornic.Object.__init__(inst, "k", tags), lambda inst: (inst.data, inst.tags),
+               ("k", {"t"})),
+}
+
+
+@pytest.mark.parametrize("cls", sorted(CONSTRUCTIONS))
+def test_init_called_again_by_its_own_argument_is_refused(cls):
+    construct, contents, expected = CONSTRUCTIONS[cls]
+    inst = getattr(vornic, cls).__new__(getattr(vornic, cls))
+
+    def reenter(propagate):
+        with pytest.raises(TypeError, match="already running") as refusal:
+            inst.__init__()
+        if propagate:
+            raise refusal.value
+
+    with pytest.raises(TypeError, match="already running"):
+        construct(inst, _ReenteringSet(lambda: reenter(True)))
+    construct(inst, _ReenteringSet(lambda: reenter(False)))
+    assert contents(inst) == expected
+    inst.__init__()  # ignored once constructed, as before
+    assert contents(inst) == expected
+    del inst
+    gc.collect()
