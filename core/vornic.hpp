@@ -43,7 +43,13 @@ struct Object {
 /// the source's records.
 ///
 /// Exceptions: only std::bad_alloc and std::length_error can leave, from
-/// whichever step needed memory; the tables are not rolled back then.
+/// whichever step needed memory. insert (of a new key, of a present key, or
+/// of an empty set) gives the strong guarantee: when it throws, both tables
+/// hold what they held before and every record is where it was; it undoes
+/// its own steps, which allocates nothing. A table may keep the larger bucket
+/// array it grew to, so its iteration order may differ. erase(const K*)
+/// throws only while copying the key, before it changes anything, and
+/// erase(const object_type*) allocates nothing.
 template <class K, class V>
 class Vornic {
  public:
@@ -155,20 +161,38 @@ class Vornic {
       return;
     }
     // One lookup serves both cases: try_emplace adds a node only when absent.
+    // A new record starts with no tags, so every tag counts as added to it.
     auto placed = objecttable.try_emplace(local.data);
     object_type& stored = placed.first->second;
-    if (placed.second) {
-      stored = std::move(local);
-      for (const V& tag : stored.tags) tagindex[tag].insert(&stored);
-      return;
+    try {
+      link_added(stored, local.tags);
+    } catch (...) {
+      if (placed.second) objecttable.erase(placed.first);
+      throw;
     }
-    for (const V& tag : local.tags) {
-      if (stored.tags.count(tag) == 0) tagindex[tag].insert(&stored);
-    }
+    // Nothing below allocates: unlinking only frees, and the move hands the set over.
     for (const V& tag : stored.tags) {
       if (local.tags.count(tag) == 0) unlink(tag, &stored);
     }
     stored = std::move(local);
+  }
+
+  /// Adds `stored` to the postings of each tag in `tags` that it does not
+  /// carry yet. If memory runs out, takes those postings out again (that
+  /// allocates nothing) and rethrows.
+  void link_added(object_type& stored, const tag_set& tags) {
+    try {
+      for (const V& tag : tags) {
+        if (stored.tags.count(tag) == 0) tagindex[tag].insert(&stored);
+      }
+    } catch (...) {
+      // Tags not reached yet hold no posting of `stored`, so unlinking them
+      // is harmless; the failed one may have left an empty posting set.
+      for (const V& tag : tags) {
+        if (stored.tags.count(tag) == 0) unlink(tag, &stored);
+      }
+      throw;
+    }
   }
 
   /// Takes `obj` out of the posting set of `tag`, dropping the set once empty.

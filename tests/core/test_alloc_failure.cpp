@@ -1,0 +1,177 @@
+// Running out of memory inside insert or erase: a global operator new that
+// fails the n-th allocation, swept over every allocation of each operation.
+// A binary of its own, since it replaces operator new for the whole program.
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "invariants.hpp"
+
+namespace {
+
+std::size_t allocations = 0;  // counted while armed
+std::size_t fail_at = 0;      // the allocation to refuse, counting from 1
+bool armed = false;
+
+/// A block from malloc, or null for the injected failure (and a real one).
+void* allocate(std::size_t size) noexcept {
+  if (armed && ++allocations == fail_at) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+// Nothing here is over-aligned, so the aligned forms stay the library's own.
+// Once inlined, GCC sees a block from malloc reach operator delete, which it
+// takes for a mismatch; here the pairing is the point.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  if (void* p = allocate(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+using vornic_test::as_model;
+using vornic_test::check_invariants;
+using Store = vornic::Vornic<std::string, std::string>;
+using Record = Store::object_type;
+using Model = std::map<std::string, std::set<std::string>>;
+
+// Long enough that every copy of a key or tag allocates.
+std::string key(int i) { return "key-number-" + std::to_string(i) + "-of-the-store"; }
+std::string tag(int i) { return "tag-number-" + std::to_string(i) + "-of-the-store"; }
+
+/// Thirteen keys and seven tags: both tables have as many entries as buckets.
+Model base_model() {
+  Model model{{key(0), {tag(0), tag(1), tag(2)}},
+              {key(1), {tag(1), tag(2), tag(3), tag(6)}},
+              {key(2), {tag(2), tag(4)}},
+              {key(3), {tag(3)}},
+              {key(4), {tag(0), tag(5)}}};
+  for (int i = 5; i < 13; ++i) model[key(i)] = {tag(5)};
+  return model;
+}
+
+Store build(const Model& model) {
+  Store store;
+  for (const auto& [k, tags] : model) store.insert(k, {tags.begin(), tags.end()});
+  return store;
+}
+
+Store::tag_set new_key_tags() {
+  Store::tag_set tags{tag(2)};
+  for (int i = 7; i < 14; ++i) tags.insert(tag(i));
+  return tags;
+}
+
+struct Case {
+  const char* name;
+  void (*op)(Store&);
+  Model after;
+};
+
+Model with(Model model, const std::string& k, const std::set<std::string>& tags) {
+  if (tags.empty()) {
+    model.erase(k);
+  } else {
+    model[k] = tags;
+  }
+  return model;
+}
+
+std::vector<Case> cases() {
+  const Model base = base_model();
+  return {
+      // A tag in use and enough new ones to grow tagindex; the set is copied.
+      {"insert a new key",
+       [](Store& s) {
+         const Store::tag_set tags = new_key_tags();
+         s.insert(key(20), tags);
+       },
+       with(base, key(20), {new_key_tags().begin(), new_key_tags().end()})},
+      // Adds tags in use and a new one, drops shared tags and one only it
+      // carries; the set is handed over.
+      {"insert a present key",
+       [](Store& s) { s.insert(key(1), Store::tag_set{tag(0), tag(2), tag(4), tag(9)}); },
+       with(base, key(1), {tag(0), tag(2), tag(4), tag(9)})},
+      {"insert an empty set", [](Store& s) { s.insert(key(1), {}); }, with(base, key(1), {})},
+      {"erase by record",
+       [](Store& s) {
+         const Record probe(key(1), {});
+         s.erase(&probe);
+       },
+       with(base, key(1), {})},
+      {"erase by key",
+       [](Store& s) {
+         const std::string k = key(4);
+         s.erase(&k);
+       },
+       with(base, key(4), {})},
+  };
+}
+
+std::map<std::string, const Record*> addresses(const Store& store) {
+  std::map<std::string, const Record*> result;
+  for (const auto& [k, record] : store.objecttable) result.emplace(k, &record);
+  return result;
+}
+
+/// Runs `op` on a fresh store with the n-th allocation refused; returns
+/// whether it threw. Checks the store either way.
+bool run_failing(const Case& c, std::size_t n) {
+  Store store = build(base_model());
+  const auto before = addresses(store);
+  allocations = 0;
+  fail_at = n;
+  armed = true;
+  bool threw = false;
+  try {
+    c.op(store);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  armed = false;
+  check_invariants(store);
+  if (threw) {
+    EXPECT_EQ(as_model(store), base_model());
+    EXPECT_EQ(addresses(store), before);
+  } else {
+    EXPECT_EQ(as_model(store), c.after);
+  }
+  return threw;
+}
+
+TEST(AllocationFailure, LeavesTheStoreAsItWas) {
+  // The sweep crosses a growth of both tables, after which a rollback leaves
+  // the larger bucket arrays in place.
+  Store grown = build(base_model());
+  const auto buckets = std::make_pair(grown.objecttable.bucket_count(), grown.tagindex.bucket_count());
+  cases().front().op(grown);
+  ASSERT_GT(grown.objecttable.bucket_count(), buckets.first);
+  ASSERT_GT(grown.tagindex.bucket_count(), buckets.second);
+
+  std::size_t injected = 0;
+  for (const Case& c : cases()) {
+    std::size_t n = 1;
+    while (run_failing(c, n)) {
+      ASSERT_FALSE(testing::Test::HasFailure()) << c.name << ", allocation " << n;
+      ++n;
+    }
+    ASSERT_FALSE(testing::Test::HasFailure()) << c.name << " without a failure";
+    std::printf("%s: %zu allocations, each refused in turn\n", c.name, n - 1);
+    injected += n - 1;
+  }
+  std::printf("%zu injected failures in all\n", injected);
+}
+
+}  // namespace
