@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "methods.hpp"
@@ -48,6 +49,44 @@ void guard_uninitialized() {
 
 newfunc library_object_new = nullptr;
 
+// The library uses the memory from tp_alloc unchecked, and crashes when memory
+// runs out. So our classes' instances are allocated ahead, where a failure can
+// still be reported (reserve_instance), and their tp_alloc hands them over.
+template <class T>
+PyObject* reserved_instance = nullptr;
+
+template <class T>
+PyObject* alloc_reserved(PyTypeObject* type, Py_ssize_t items) {
+  if (reserved_instance<T> != nullptr && Py_TYPE(reserved_instance<T>) == type && items == 0) {
+    return std::exchange(reserved_instance<T>, nullptr);
+  }
+  return PyType_GenericAlloc(type, items);
+}
+
+/// Allocates the instance that the next tp_alloc of `type` returns, if that is
+/// T's class. Returns false, with MemoryError set, when the allocation fails.
+template <class T>
+bool reserve_instance(PyTypeObject* type) {
+  if (type->tp_alloc != &alloc_reserved<T> || reserved_instance<T> != nullptr) return true;
+  reserved_instance<T> = PyType_GenericAlloc(type, 0);
+  return reserved_instance<T> != nullptr;
+}
+
+template <class T>
+void use_reserved_instances(py::handle cls) {
+  reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_alloc = &alloc_reserved<T>;
+}
+
+/// A static factory returning a new Map through `make`, its instance reserved.
+template <class... Args>
+auto returning_new(Map (*make)(Args...)) {
+  return [make](Args... args) {
+    Map map = make(std::forward<Args>(args)...);
+    if (!reserve_instance<Map>(py::detail::get_type_info(typeid(Map))->type)) throw py::error_already_set();
+    return map;
+  };
+}
+
 /// The base class's tp_new, inherited by ours: refuses a class with no bound
 /// C++ type (the base class itself, reached through __base__ or pickle
 /// protocols 0 and 1 by copyreg, or a Python subclass of it), on which the
@@ -63,6 +102,7 @@ PyObject* checked_object_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
+  if (!reserve_instance<Record>(type) || !reserve_instance<Map>(type)) return nullptr;
   return library_object_new(type, args, kwargs);
 }
 
@@ -157,8 +197,14 @@ void register_object(py::module_& m) {
   cls.def(py::init<>())
       .def(py::init<const std::string&, const TagSet&>(), py::arg("data"), py::arg("tags"))
       .def_readwrite("data", &Record::data)
-      .def_readwrite("tags", &Record::tags);
+      // Not the library's set conversion, which reports a failed allocation
+      // as RuntimeError; the set is handed over whole, so a failure keeps the old tags.
+      .def_property("tags",
+                    py::cpp_function([](const Record& r) { return tagset_py(r.tags); }, py::is_method(cls)),
+                    py::cpp_function([](Record& r, TagSet tags) { r.tags = std::move(tags); },
+                                     py::is_method(cls)));
   refuse_pickling(cls);
+  use_reserved_instances<Record>(cls);
 }
 
 void register_constructors(MapClass& cls) {
@@ -166,12 +212,14 @@ void register_constructors(MapClass& cls) {
       .def(py::init(&map_from_dict), py::arg("d"))
       .def(py::init(&map_from_keys_values), py::arg("keys"), py::arg("values"))
       .def(py::init(&map_from_items), py::arg("items"))
-      .def_static("from_keys_values", &map_from_keys_values, py::arg("keys"), py::arg("values"))
-      .def_static("from_dict", &map_from_dict, py::arg("d"));
+      .def_static("from_keys_values", returning_new(&map_from_keys_values), py::arg("keys"),
+                  py::arg("values"))
+      .def_static("from_dict", returning_new(&map_from_dict), py::arg("d"));
+  use_reserved_instances<Map>(cls);
 }
 
 void register_mapping(MapClass& cls) {
-  cls.def("__len__", [](const Map& m) { return m.objecttable.size(); })
+  cls.def("__len__", [](const Map& m) { return int_py(m.objecttable.size()); })
       .def("__bool__", [](const Map& m) { return !m.objecttable.empty(); })
       .def(
           "__contains__", [](const Map& m, const std::string& key) { return lookup(m, key) != nullptr; },

@@ -60,6 +60,12 @@ inline py::set new_set() {
   return py::reinterpret_steal<py::set>(set);
 }
 
+inline py::dict new_dict() {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::dict>(dict);
+}
+
 inline py::list new_list(size_t size) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
   if (list == nullptr) throw py::error_already_set();
@@ -111,7 +117,7 @@ inline py::typing::List<py::str> tags_list(const Map& map) {
 /// A new dict from each key to a new set of its tags, filled in table order.
 inline py::dict to_dict_py(const Map& map) {
   GcPause pause;
-  py::dict result;
+  py::dict result = new_dict();
   for (const auto& entry : map.objecttable) {
     py::object key = py::reinterpret_steal<py::object>(new_str(entry.first));
     StrSet tags = tagset_py(entry.second.tags);

@@ -3,11 +3,13 @@ the map or the dict while they are read, odd strings and bytes, huge entries.
 Each gets its error or the right answer, and the map stays consistent."""
 
 import itertools
+import re
 import subprocess
 import sys
 import textwrap
 import time
 
+import _testcapi
 import pytest
 
 import vornic
@@ -324,3 +326,122 @@ def test_a_million_entries_sharing_one_tag():
     assert m.tags() in (["t", "u"], ["u", "t"])
     assert len(m.erase_where(["t"])) == MILLION + 1 and not m and m.tags() == []
     assert time.monotonic() - start < 60
+
+
+
+BARE = {}  # one instance of each class, made by __new__ before allocations start failing
+
+
+def construct(cls, *args):
+    instance = BARE.pop(cls)
+    instance.__init__(*args)
+    return instance
+
+
+def assign(o, name, value):
+    setattr(o, name, value)
+
+
+LARGE = vornic.Vornic.from_keys_values(map(str, range(300)), itertools.repeat(["t"], 300))  # len() allocates
+UPDATE = [("new", ["q"]), ("k", ["z", "a"]), ("j", [])]
+# Every method, on the map m from base() and the record o: a new instance is compared by its
+# contents. Special methods are called directly, as the interpreter's slots would fall back to
+# other methods when the lookup fails. Constructors get their instance allocated beforehand:
+# pybind11 uses that memory unchecked, in a tp_new that the classes must share with its base.
+OOM_CALLS = {
+    "Vornic()": lambda m, o: construct(vornic.Vornic).to_dict(),
+    "Vornic(d)": lambda m, o: construct(vornic.Vornic, {"a": ["x", "y"], "b": ["y"]}).to_dict(),
+    "Vornic(keys, values)": lambda m, o: construct(vornic.Vornic, ["a", "b"], [["x"], ["y"]]).to_dict(),
+    "Vornic(items)": lambda m, o: construct(vornic.Vornic, [("a", ["x"]), ("b", {"y"})]).to_dict(),
+    "from_dict": lambda m, o: vornic.Vornic.from_dict({"a": ["x"], "b": ["y"]}).to_dict(),
+    "from_keys_values": lambda m, o: vornic.Vornic.from_keys_values("ab", [["x"], ["y"]]).to_dict(),
+    "len": lambda m, o: LARGE.__len__(), "bool": lambda m, o: m.__bool__(), "in": lambda m, o: "k" in m,
+    "iter": lambda m, o: list(m.__iter__()), "str": lambda m, o: m.__str__(),
+    "repr": lambda m, o: m.__repr__(),
+    "getitem": lambda m, o: m["k"], "setitem_new": lambda m, o: m.__setitem__("new", ["a", "x", "y"]),
+    "setitem_present": lambda m, o: m.__setitem__("k", ["b", "x", "y"]),
+    "setitem_empty": lambda m, o: m.__setitem__("k", []), "delitem": lambda m, o: m.__delitem__("k"),
+    "clear": lambda m, o: m.clear(), "keys": lambda m, o: m.keys(), "values": lambda m, o: m.values(),
+    "items": lambda m, o: m.items(), "tags": lambda m, o: sorted(m.tags()),
+    "to_dict": lambda m, o: m.to_dict(),
+    "get": lambda m, o: m.get("k"), "setdefault_new": lambda m, o: m.setdefault("new", ["x", "y"]),
+    "setdefault_present": lambda m, o: m.setdefault("k", ["x"]), "pop": lambda m, o: m.pop("k"),
+    "popitem": lambda m, o: m.popitem(), "update": lambda m, o: m.update(dict(UPDATE)),
+    "add_tag": lambda m, o: m.add_tag("k", "x"), "add_tags": lambda m, o: m.add_tags("j", ["a", "x"]),
+    "remove_tag": lambda m, o: m.remove_tag("k", "a"), "discard_tag": lambda m, o: m.discard_tag("k", "b"),
+    "has_tag": lambda m, o: m.has_tag("k", "a"), "find": lambda m, o: m.find(["b"]),
+    "query": lambda m, o: m.query("b", "a"), "find_any": lambda m, o: m.find_any(["a", "x"]),
+    "query_any": lambda m, o: m.query_any("a", "x"), "count": lambda m, o: m.count(["b"]),
+    "count_any": lambda m, o: m.count_any(["a", "x"]), "retain_where": lambda m, o: m.retain_where(["a"]),
+    "retain_where_any": lambda m, o: m.retain_where_any(["a", "x"]), "erase": lambda m, o: m.erase("k"),
+    "discard": lambda m, o: m.discard("j"), "erase_where": lambda m, o: m.erase_where(["a"]),
+    "Object()": lambda m, o: construct(vornic.Object).tags,
+    "Object(data, tags)": lambda m, o: construct(vornic.Object, "e", {"y"}).tags,
+    "Object.data": lambda m, o: o.data, "Object.tags": lambda m, o: o.tags,
+    "Object.data=": lambda m, o: assign(o, "data", "e"),
+    "Object.tags=": lambda m, o: assign(o, "tags", {"z"}),
+}
+# pybind11's report of a failure while it matches the arguments to an overload.
+MATCHING_FAILED = re.compile("incompatible (function|constructor) arguments|is not an instance of")
+
+
+def record():
+    return vornic.Object("record", {"x", "y"})
+
+
+def subjects():
+    """A new map and record; also a new instance of each class for construct()."""
+    BARE.update({cls: cls.__new__(cls) for cls in (vornic.Vornic, vornic.Object)})
+    return base(), record()
+
+
+def state(m, o):
+    return m.to_dict(), o.data, o.tags
+
+
+def attempt(call, n):
+    """Calls `call` on a new map and record with the (n+1)-th allocation failing. Returns its
+    result or exception, the state of map and record, and whether the call made n allocations
+    or fewer."""
+    m, o = subjects()
+    dicts = [{} for _ in range(100)]  # empties the free list, which would hide allocations of dicts
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        try:
+            outcome = call(m, o)
+        except Exception as e:
+            outcome = e
+        try:
+            [object() for _ in range(n + 1)]  # reaches the failure if the call did not
+            fewer = False
+        except MemoryError:
+            fewer = True
+    finally:
+        _testcapi.remove_mem_hooks()
+    check_consistent(m)
+    return outcome, state(m, o), fewer
+
+
+@pytest.mark.parametrize("name", sorted(OOM_CALLS))
+def test_every_allocation_failure_leaves_the_map_whole(name):
+    # The call raises MemoryError (or TypeError while its arguments are matched) and changes
+    # nothing, but an update keeps the items before the failing one; or it succeeds in full.
+    call = OOM_CALLS[name]
+    m, o = subjects()
+    expected = call(m, o)
+    after, before = state(m, o), state(base(), record())
+    unchanged = [before]
+    for i in range(1, len(UPDATE) if name == "update" else 1):
+        m = base()
+        m.update(dict(UPDATE[:i]))
+        unchanged.append((m.to_dict(), *before[1:]))
+    for n in itertools.count():
+        outcome, now, fewer = attempt(call, n)
+        if isinstance(outcome, Exception):
+            matching = isinstance(outcome, TypeError) and MATCHING_FAILED.search(str(outcome))
+            assert isinstance(outcome, MemoryError) or matching and now == before, (n, outcome)
+            assert now in unchanged, n
+        else:
+            assert (outcome, now) == (expected, after), n
+            if fewer:
+                break
