@@ -329,15 +329,6 @@ def test_a_million_entries_sharing_one_tag():
 
 
 
-BARE = {}  # one instance of each class, made by __new__ before allocations start failing
-
-
-def construct(cls, *args):
-    instance = BARE.pop(cls)
-    instance.__init__(*args)
-    return instance
-
-
 def assign(o, name, value):
     setattr(o, name, value)
 
@@ -347,13 +338,12 @@ UPDATE = [("new", ["q"]), ("k", ["z", "a"]), ("j", [])]
 # Every method, on the map m from base() and the record o: a new instance is compared by its
 # contents. Special methods are called directly, as the interpreter's slots would fall back to
 # other methods when the lookup fails. No list display of three constants: the interpreter leaks
-# their tuple when the list cannot grow. Constructors get their instance allocated beforehand:
-# pybind11 uses that memory unchecked, in a tp_new that the classes must share with its base.
+# their tuple when the list cannot grow.
 OOM_CALLS = {
-    "Vornic()": lambda m, o: construct(vornic.Vornic).to_dict(),
-    "Vornic(d)": lambda m, o: construct(vornic.Vornic, {"a": ["x", "y"], "b": ["y"]}).to_dict(),
-    "Vornic(keys, values)": lambda m, o: construct(vornic.Vornic, ["a", "b"], [["x"], ["y"]]).to_dict(),
-    "Vornic(items)": lambda m, o: construct(vornic.Vornic, [("a", ["x"]), ("b", {"y"})]).to_dict(),
+    "Vornic()": lambda m, o: vornic.Vornic().to_dict(),
+    "Vornic(d)": lambda m, o: vornic.Vornic({"a": ["x", "y"], "b": ["y"]}).to_dict(),
+    "Vornic(keys, values)": lambda m, o: vornic.Vornic(["a", "b"], [["x"], ["y"]]).to_dict(),
+    "Vornic(items)": lambda m, o: vornic.Vornic([("a", ["x"]), ("b", {"y"})]).to_dict(),
     "from_dict": lambda m, o: vornic.Vornic.from_dict({"a": ["x"], "b": ["y"]}).to_dict(),
     "from_keys_values": lambda m, o: vornic.Vornic.from_keys_values("ab", [["x"], ["y"]]).to_dict(),
     "len": lambda m, o: LARGE.__len__(), "bool": lambda m, o: m.__bool__(), "in": lambda m, o: "k" in m,
@@ -376,8 +366,8 @@ OOM_CALLS = {
     "count_any": lambda m, o: m.count_any(["a", "x"]), "retain_where": lambda m, o: m.retain_where(["a"]),
     "retain_where_any": lambda m, o: m.retain_where_any(["a", "x"]), "erase": lambda m, o: m.erase("k"),
     "discard": lambda m, o: m.discard("j"), "erase_where": lambda m, o: m.erase_where(["a"]),
-    "Object()": lambda m, o: construct(vornic.Object).tags,
-    "Object(data, tags)": lambda m, o: construct(vornic.Object, "e", {"y"}).tags,
+    "Object()": lambda m, o: vornic.Object().tags,
+    "Object(data, tags)": lambda m, o: vornic.Object("e", {"y"}).tags,
     "Object.data": lambda m, o: o.data, "Object.tags": lambda m, o: o.tags,
     "Object.data=": lambda m, o: assign(o, "data", "e"),
     "Object.tags=": lambda m, o: assign(o, "tags", {"z"}),
@@ -390,12 +380,6 @@ def record():
     return vornic.Object("record", {"x", "y"})
 
 
-def subjects():
-    """A new map and record; also a new instance of each class for construct()."""
-    BARE.update({cls: cls.__new__(cls) for cls in (vornic.Vornic, vornic.Object)})
-    return base(), record()
-
-
 def state(m, o):
     return m.to_dict(), o.data, o.tags
 
@@ -404,7 +388,7 @@ def attempt(call, n):
     """Calls `call` on a new map and record with the (n+1)-th allocation failing. Returns its
     result or exception, the state of map and record, and whether the call made n allocations
     or fewer."""
-    m, o = subjects()
+    m, o = base(), record()
     dicts = [{} for _ in range(100)]  # empties the free list, which would hide allocations of dicts
     _testcapi.set_nomemory(n, n + 1)
     try:
@@ -428,7 +412,7 @@ def test_every_allocation_failure_leaves_the_map_whole(name):
     # The call raises MemoryError (or TypeError while its arguments are matched) and changes
     # nothing, but an update keeps the items before the failing one; or it succeeds in full.
     call = OOM_CALLS[name]
-    m, o = subjects()
+    m, o = base(), record()
     expected = call(m, o)
     after, before = state(m, o), state(base(), record())
     unchanged = [before]
