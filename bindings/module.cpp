@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "methods.hpp"
+#include "pickling.hpp"
 
 namespace py = pybind11;
 using namespace vornic::py_binding;
@@ -31,15 +32,6 @@ template <class T>
 [[noreturn]] void* refuse_uninitialized(size_t) {
   throw py::type_error(std::string(py::detail::get_type_info(typeid(T))->type->tp_name) +
                        " instance is not initialized: its __init__ was never called");
-}
-
-/// Pickle protocols 0 and 1 would otherwise instantiate the library's base
-/// class, which aborts the process; refuse as protocols 2 and up already do.
-template <class Cls>
-void refuse_pickling(Cls& cls) {
-  cls.def("__reduce__", [](const py::object& self) -> py::object {
-    throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
-  });
 }
 
 template <class T>
@@ -203,7 +195,7 @@ void register_object(py::module_& m) {
                     py::cpp_function([](const Record& r) { return tagset_py(r.tags); }, py::is_method(cls)),
                     py::cpp_function([](Record& r, TagSet tags) { r.tags = std::move(tags); },
                                      py::is_method(cls)));
-  refuse_pickling(cls);
+  cls.def("__reduce__", &reduce_object);
   use_reserved_instances<Record>(cls);
 }
 
@@ -310,7 +302,7 @@ PYBIND11_MODULE(vornic, m) {
   register_mapping(cls);
   register_tag_editing(cls);
   register_queries(cls);
-  refuse_pickling(cls);
+  cls.def("__reduce__", &reduce_map);
   guard_uninitialized<Record>();
   guard_uninitialized<Map>();
   guard_reentry(m.attr("Object"));
