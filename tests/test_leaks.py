@@ -3,8 +3,10 @@ process must not grow, and the caller's arguments must keep their refcounts.
 
 VORNIC_LEAK_ITERATIONS sets the calls per case (fewer for a quick check)."""
 
+import copy
 import gc
 import os
+import pickle
 import sys
 
 import pytest
@@ -34,6 +36,16 @@ M = vornic.Vornic(D)  # every case leaves it as it found it
 BAD = vornic.Vornic({b"\xff": ["tag"], "k": [b"\xfe", "tag"]})
 BAD_KEY = vornic.Vornic({b"\xff": ["tag"]})
 BAD_OBJECT = vornic.Object(b"\xff", {b"\xfe"})
+UNINITIALIZED = vornic.Vornic.__new__(vornic.Vornic)
+
+
+class Subclass(vornic.Vornic):
+    pass
+
+
+ATTRIBUTED = Subclass()
+ATTRIBUTED.note = KEY
+OBJECTS = [M, BAD, BAD_OBJECT, UNINITIALIZED, ATTRIBUTED]
 
 
 def fails(exc, fn, *args, **kwargs):
@@ -112,6 +124,8 @@ CASES = {
                               fails(TypeError, setattr, vornic.Object(), "tags", TAGS),
                               fails(UnicodeDecodeError, getattr, BAD_OBJECT, "data"),
                               fails(UnicodeDecodeError, getattr, BAD_OBJECT, "tags")),
+    "reduce": lambda: (pickle.loads(pickle.dumps(M)), copy.copy(BAD), copy.copy(BAD_OBJECT),
+                       fails(TypeError, UNINITIALIZED.__reduce__), fails(TypeError, pickle.dumps, ATTRIBUTED)),
 }
 
 
@@ -127,13 +141,13 @@ def test_no_leak(name):
     for _ in range(max(ITERATIONS // 5, 100)):  # warm-up: caches, free lists, arenas
         case()
     gc.collect()
-    refs = [sys.getrefcount(o) for o in WATCHED + [M, BAD]]
+    refs = [sys.getrefcount(o) for o in WATCHED + OBJECTS]
     before = rss()
     for _ in range(ITERATIONS):
         case()
     gc.collect()
     grown = rss() - before
-    assert [sys.getrefcount(o) for o in WATCHED + [M, BAD]] == refs
+    assert [sys.getrefcount(o) for o in WATCHED + OBJECTS] == refs
     assert M.to_dict() == snapshot
     # Steady state shows no growth at all; one leaked malloc chunk (32 bytes)
     # per round outgrows the slack from about 8000 rounds on.

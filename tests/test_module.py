@@ -1,5 +1,7 @@
 import contextlib
+import copy
 import importlib
+import pickle
 import pydoc
 import re
 import sys
@@ -11,7 +13,7 @@ from vornic import Object, Vornic
 
 # The rendered signatures are part of the public interface: callers read them
 # in help() and IDEs. One line per overload, in registration order; the last
-# row of each class only refuses pickling.
+# row of each class is the hook of pickle and copy.
 OBJECT_SIGNATURES = """\
 __init__(self: vornic.Object) -> None
 __init__(self: vornic.Object, data: str, tags: collections.abc.Set[str]) -> None
@@ -121,12 +123,48 @@ def test_help_shows_signatures():
         (Vornic, lambda m: m.__setitem__("a", ["x"])),
         (Object, lambda o: o.data),
         (Object, lambda o: setattr(o, "tags", {"x"})),
+        (Vornic, pickle.dumps),
+        (Object, copy.copy),
     ],
 )
 def test_instance_without_init_refuses_use(cls, use):
     bare = cls.__new__(cls)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="not initialized"):
         use(bare)
+
+
+class PlainVornic(Vornic):
+    pass
+
+
+class PlainObject(Object):
+    pass
+
+
+class SlottedVornic(Vornic):
+    __slots__ = ("extra",)
+
+
+class OwnInitObject(Object):
+    def __init__(self, data):
+        super().__init__(data, {"default"})
+
+
+def with_attribute(obj):
+    obj.note = "lost in a copy"
+    return obj
+
+
+def test_subclass_pickles_as_itself_only_if_nothing_is_lost():
+    for obj in [PlainVornic({"k": ["x"]}), PlainObject("k", {"x"})]:
+        twin = pickle.loads(pickle.dumps(obj))
+        assert type(twin) is type(obj) and twin.__reduce__() == obj.__reduce__()
+    refused = [(SlottedVornic(), "__slots__"), (OwnInitObject("k"), "__init__"),
+               (with_attribute(PlainVornic()), "attributes"), (with_attribute(PlainObject()), "attributes")]
+    for obj, why in refused:
+        for op in (pickle.dumps, copy.deepcopy):
+            with pytest.raises(TypeError, match=f"cannot pickle '{type(obj).__name__}' object: .*{why}"):
+                op(obj)
 
 
 def test_second_init_leaves_instance_unchanged():
