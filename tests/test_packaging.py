@@ -18,7 +18,9 @@ COPIES |= {f"pickle-protocol-{p}": lambda o, p=p: pickle.loads(pickle.dumps(o, p
 ENTRIES = [{}, {"a": {"x", "y"}, b"\xff": {"x", b"\xfe"}, "é": {"x"}, "": {""}}]
 
 
-@pytest.mark.parametrize("args", [["quickstart.py"], ["file_catalog.py", "3000"]], ids=lambda a: a[0])
+@pytest.mark.parametrize(
+    "args", [["quickstart.py"], ["file_catalog.py", "3000"], ["parallel_queries.py", "5000"]], ids=lambda a: a[0]
+)
 def test_example_runs(args):
     example = Path(__file__).parents[1] / "examples" / args[0]
     result = subprocess.run([sys.executable, example, *args[1:]], capture_output=True, text=True, timeout=60)
