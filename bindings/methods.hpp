@@ -13,7 +13,9 @@
 //   the others where they are, so collected addresses stay valid.
 #pragma once
 
-#include <unordered_set>
+#include <algorithm>
+#include <functional>
+#include <iterator>
 #include <vector>
 
 #include "results.hpp"
@@ -116,20 +118,19 @@ inline py::int_ count_any(const Map& map, const py::iterable& tags) {
   return int_py(query.empty() ? map.objecttable.size() : count_any_of(map, query));
 }
 
-using RecordSet = std::unordered_set<const Record*>;
-
-/// Keeps only the records in `keep`; returns their keys. The result is
-/// complete before anything is removed.
-inline py::list retain(Map& map, const RecordSet& keep) {
+/// Keeps only the records of `keep` (sorted by address); returns their
+/// keys. The result is complete before anything is removed.
+inline py::list retain(Map& map, const RecordList& keep) {
   GcPause pause;
-  py::list result = new_list(keep.size());
-  Py_ssize_t i = 0;
-  for (const Record* record : keep) PyList_SET_ITEM(result.ptr(), i++, new_str(record->data));
-  std::vector<const Record*> doomed;
-  doomed.reserve(map.objecttable.size() - keep.size());
-  for (const auto& entry : map.objecttable) {
-    if (keep.count(&entry.second) == 0) doomed.push_back(&entry.second);
-  }
+  py::list result = keys_list_py(keep);
+  RecordList everything;
+  everything.reserve(map.objecttable.size());
+  for (const auto& entry : map.objecttable) everything.push_back(&entry.second);
+  sort_by_address(everything);
+  RecordList doomed;
+  doomed.reserve(everything.size() - keep.size());
+  std::set_difference(everything.begin(), everything.end(), keep.begin(), keep.end(), std::back_inserter(doomed),
+                      std::less<const Record*>());
   for (const Record* record : doomed) map.erase(record);
   return result;
 }
@@ -137,15 +138,13 @@ inline py::list retain(Map& map, const RecordSet& keep) {
 inline py::list retain_where(Map& map, const py::iterable& tags) {
   TagSet query = to_tagset(tags);
   if (query.empty()) return keys_list(map);
-  return retain(map, map.findobject(query));
+  return retain(map, all_of_matches(map, query));
 }
 
 inline py::list retain_where_any(Map& map, const py::iterable& tags) {
   TagSet query = to_tagset(tags);
   if (query.empty()) return keys_list(map);
-  RecordSet keep;
-  for_each_any(map, query, [&keep](const Record* r) { keep.insert(r); });
-  return retain(map, keep);
+  return retain(map, any_of_matches(map, query));
 }
 
 inline StrSet erase(Map& map, const std::string& key) {
@@ -159,11 +158,10 @@ inline StrSet erase(Map& map, const std::string& key) {
 /// Removes every record carrying all of `tags` (none for an empty set) and
 /// returns their keys, converted before the first removal.
 inline py::list erase_where(Map& map, const py::iterable& tags) {
-  RecordSet matches = map.findobject(to_tagset(tags));
+  TagSet query = to_tagset(tags);
   GcPause pause;
-  py::list result = new_list(matches.size());
-  Py_ssize_t i = 0;
-  for (const Record* record : matches) PyList_SET_ITEM(result.ptr(), i++, new_str(record->data));
+  RecordList matches = all_of_matches(map, query);
+  py::list result = keys_list_py(matches);
   for (const Record* record : matches) map.erase(record);
   return result;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "convert.hpp"
+#include "search.hpp"
 
 namespace vornic::py_binding {
 
@@ -168,78 +169,6 @@ inline std::optional<Record> erase_data_if_exists(Map& map, const std::string& k
   return map.erase(record);
 }
 
-using PostingList = std::vector<const Map::posting_set*>;
-
-/// The posting sets of the tags in use among `tags`, largest first: a record
-/// is then reported from the largest set that holds it, and the smaller sets
-/// do the probing.
-inline PostingList postings_largest_first(const Map& map, const TagSet& tags) {
-  PostingList sets;
-  sets.reserve(tags.size());
-  for (const std::string& tag : tags) {
-    auto found = map.tagindex.find(tag);
-    if (found != map.tagindex.end()) sets.push_back(&found->second);
-  }
-  std::sort(sets.begin(), sets.end(), [](auto* a, auto* b) { return a->size() > b->size(); });
-  return sets;
-}
-
-/// Whether `record` is in any of sets[0, end).
-inline bool in_any(const PostingList& sets, size_t end, Record* record) {
-  for (size_t i = 0; i < end; ++i) {
-    if (sets[i]->count(record) != 0) return true;
-  }
-  return false;
-}
-
-/// Up to this many tags, duplicates are found by probing the earlier posting
-/// sets; beyond it a set of the addresses seen keeps the work linear.
-constexpr size_t max_probed_sets = 8;
-
-/// Calls fn(record) once for every record in any of `sets` (largest first).
-/// Duplicates are found by record address, so no key string is hashed.
-template <class F>
-void for_each_in_any(const PostingList& sets, F&& fn) {
-  if (sets.size() > max_probed_sets) {
-    std::unordered_set<const Record*> seen;
-    seen.reserve(sets[0]->size());
-    for (const Map::posting_set* postings : sets) {
-      for (const Record* record : *postings) {
-        if (seen.insert(record).second) fn(record);
-      }
-    }
-    return;
-  }
-  for (size_t i = 0; i < sets.size(); ++i) {
-    for (Record* record : *sets[i]) {
-      if (!in_any(sets, i, record)) fn(static_cast<const Record*>(record));
-    }
-  }
-}
-
-/// Calls fn(record) once for every record carrying at least one of `tags`.
-template <class F>
-void for_each_any(const Map& map, const TagSet& tags, F&& fn) {
-  for_each_in_any(postings_largest_first(map, tags), std::forward<F>(fn));
-}
-
-/// Number of records carrying at least one of `tags`: the largest posting
-/// set counts whole, the others only for records it does not hold.
-inline size_t count_any_of(const Map& map, const TagSet& tags) {
-  PostingList sets = postings_largest_first(map, tags);
-  if (sets.empty()) return 0;
-  size_t n = 0;
-  if (sets.size() > max_probed_sets) {
-    for_each_in_any(sets, [&n](const Record*) { ++n; });
-    return n;
-  }
-  n = sets[0]->size();
-  for (size_t i = 1; i < sets.size(); ++i) {
-    for (Record* record : *sets[i]) n += in_any(sets, i, record) ? 0 : 1;
-  }
-  return n;
-}
-
 /// A new set of every key.
 inline py::set all_keys_py(const Map& map) {
   py::set result = new_set();
@@ -247,36 +176,46 @@ inline py::set all_keys_py(const Map& map) {
   return result;
 }
 
-/// Adds a new str of each record's key to `set`. The records lie scattered
-/// in memory, so each one is fetched a few iterations before it is read.
-inline void add_keys(PyObject* set, const std::vector<const Record*>& records) {
-  constexpr size_t ahead = 8;
+/// Adds a new str of each record's key to `set`. Each record is fetched a few
+/// iterations before it is read: even in address order they lie far apart.
+inline void add_keys(PyObject* set, const RecordList& records) {
+  constexpr size_t ahead = 16;
   for (size_t i = 0; i < records.size(); ++i) {
     if (i + ahead < records.size()) __builtin_prefetch(&records[i + ahead]->data);
     set_add_str(set, records[i]->data);
   }
 }
 
+/// A new set of the keys of `records`.
+inline py::set keys_set_py(const RecordList& records) {
+  py::set result = new_set();
+  add_keys(result.ptr(), records);
+  return result;
+}
+
+/// A new list of the keys of `records`, in their order.
+inline py::list keys_list_py(const RecordList& records) {
+  py::list result = new_list(records.size());
+  constexpr size_t ahead = 16;  // as in add_keys
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i + ahead < records.size()) __builtin_prefetch(&records[i + ahead]->data);
+    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), new_str(records[i]->data));
+  }
+  return result;
+}
+
 /// A new set of the keys carrying all of `tags`; every key for an empty set.
 inline py::set query_all_of_py(const Map& map, const TagSet& tags) {
   if (tags.empty()) return all_keys_py(map);
-  GcPause pause;  // `matches` points into the map while the set is allocated
-  std::vector<const Record*> matches;
-  map.for_each_match(tags, [&matches](const Record* r) { matches.push_back(r); });
-  py::set result = new_set();
-  add_keys(result.ptr(), matches);
-  return result;
+  GcPause pause;  // the matches point into the map while the set is allocated
+  return keys_set_py(all_of_matches(map, tags));
 }
 
 /// A new set of the keys carrying any of `tags`; every key for an empty set.
 inline py::set query_any_of_py(const Map& map, const TagSet& tags) {
   if (tags.empty()) return all_keys_py(map);
-  GcPause pause;  // `matches` points into the map while the set is allocated
-  std::vector<const Record*> matches;
-  for_each_any(map, tags, [&matches](const Record* r) { matches.push_back(r); });
-  py::set result = new_set();
-  add_keys(result.ptr(), matches);
-  return result;
+  GcPause pause;  // the matches point into the map while the set is allocated
+  return keys_set_py(any_of_matches(map, tags));
 }
 
 }  // namespace vornic::py_binding
