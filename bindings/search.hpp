@@ -53,9 +53,16 @@ inline void append_postings(const Map::posting_set& postings, RecordList& out) {
   Map::for_each_posting(postings, [&out](const Record* r) { out.push_back(r); });
 }
 
-/// The records carrying all of `tags` (non-empty), by address.
+/// The records carrying all of `tags`, by address; none for an empty query.
 inline RecordList all_of_matches(const Map& map, const TagSet& tags) {
   RecordList matches;
+  size_t most = 0;  // the size of the smallest posting set bounds the answer
+  for (const std::string& tag : tags) {
+    auto found = map.tagindex.find(tag);
+    if (found == map.tagindex.end()) return matches;
+    most = most == 0 ? found->second.size() : std::min(most, found->second.size());
+  }
+  matches.reserve(most);
   map.for_each_match(tags, [&matches](const Record* r) { matches.push_back(r); });
   sort_by_address(matches);
   return matches;
