@@ -1,7 +1,8 @@
 """Draws bench/results/results.json as bench/results/chart.png: for every
 size, each peer's time (and memory) relative to vornic's, on a log scale.
+With --table, prints instead the README's Markdown table for the largest size.
 
-    python bench/chart.py [--results PATH] [--out PATH]
+    python bench/chart.py [--results PATH] [--out PATH] [--table]
 """
 
 import argparse
@@ -79,12 +80,51 @@ def draw(report, out):
     fig.savefig(out, dpi=110)
 
 
+def fmt_time(seconds):
+    for unit, scale in [("s", 1), ("ms", 1e-3), ("µs", 1e-6)]:
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def table(report):
+    """Markdown rows for the largest size: every operation, each peer's time
+    with its ratio to vornic's, and vornic's ratio to the floor."""
+    size = str(max(report["sizes"]))
+    by_impl = report["results"][size]
+    base = by_impl["vornic"]
+    peers = [(impl, label) for impl, label, _ in SERIES if impl in by_impl and impl != "floor"]
+    head = [f"operation ({int(size):,} entries)", "vornic"] + [label for _, label in peers] + ["vornic ÷ floor"]
+    rows = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    ops = ["build"] + [op for op in base["times"] if op != "build"]
+    for op in ops:
+        t = base["times"][op]
+        cells = [op, fmt_time(t)]
+        for impl, _ in peers:
+            other = by_impl[impl]["times"].get(op)
+            cells.append(f"{fmt_time(other)} ({other / t:.2f})" if other else "")
+        floor = by_impl.get("floor", {}).get("times", {}).get(op)
+        cells.append(f"{t / floor:.2f}" if floor else "")
+        rows.append("| " + " | ".join(cells) + " |")
+    mem = ["memory per entry", f"{base['mem_per_entry']:.0f} B"]
+    for impl, _ in peers:
+        b = by_impl[impl]["mem_per_entry"]
+        mem.append(f"{b:.0f} B ({b / base['mem_per_entry']:.2f})")
+    rows.append("| " + " | ".join(mem + [""]) + " |")
+    return "\n".join(rows)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--results", type=Path, default=RESULTS / "results.json")
     parser.add_argument("--out", type=Path, default=RESULTS / "chart.png")
+    parser.add_argument("--table", action="store_true", help="print the Markdown table instead")
     args = parser.parse_args()
-    draw(json.loads(args.results.read_text()), args.out)
+    report = json.loads(args.results.read_text())
+    if args.table:
+        print(table(report))
+        return
+    draw(report, args.out)
     print(f"wrote {args.out}")
 
 
