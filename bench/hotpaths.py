@@ -26,7 +26,10 @@ OPERATIONS = {
     "count_any": lambda m, w, q: m.count_any(q["any_medium"]),
     "find_selective": lambda m, w, q: m.find(q["rare_common"]),
     "find_triple": lambda m, w, q: m.find(q["triple"]),
+    "find_medium": lambda m, w, q: m.find(q["one_medium"]),
+    "find_pair": lambda m, w, q: m.find(q["common_pair"]),
     "find_large": lambda m, w, q: m.find(q["one_common"]),
+    "find_any_medium": lambda m, w, q: m.find_any(q["any_medium"]),
     "find_any_large": lambda m, w, q: m.find_any(q["any_common"]),
     "getitem": None,  # cycles through keys, below
 }
