@@ -116,7 +116,8 @@ def main():
         for n in report["sizes"]:
             row = report["times"][str(n)]
             keys = report["answer_sizes"][str(n)][query]
-            print(f"  {n:>9,} ({keys:,} keys)  " + "  ".join(f"{impl} {run.fmt_time(row[impl][query]):>9}" for impl, _, _ in IMPLS))
+            cells = [f"{impl} {run.fmt_time(row[impl][query]):>9}" for impl, _, _ in IMPLS]
+            print(f"  {n:>9,} ({keys:,} keys)  " + "  ".join(cells))
     print(f"wrote {out} and {RESULTS / 'sweep.png'}", file=sys.stderr)
 
 

@@ -129,8 +129,8 @@ inline py::list retain(Map& map, const RecordList& keep) {
   sort_by_address(everything);
   RecordList doomed;
   doomed.reserve(everything.size() - keep.size());
-  std::set_difference(everything.begin(), everything.end(), keep.begin(), keep.end(), std::back_inserter(doomed),
-                      std::less<const Record*>());
+  std::set_difference(everything.begin(), everything.end(), keep.begin(), keep.end(),
+                      std::back_inserter(doomed), std::less<const Record*>());
   for (const Record* record : doomed) map.erase(record);
   return result;
 }

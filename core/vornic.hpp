@@ -126,7 +126,9 @@ class Vornic {
     if (pivot == nullptr) return 0;
     if (sets.size() == 1) return pivot->size();
     std::size_t n = 0;
-    for_each_posting(*pivot, [&](object_type* candidate) { n += carried_by_all(candidate, sets, pivot) ? 1 : 0; });
+    for_each_posting(*pivot, [&](object_type* candidate) {
+      n += carried_by_all(candidate, sets, pivot) ? 1 : 0;
+    });
     return n;
   }
 
