@@ -4,18 +4,58 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <type_traits>
 
+#include "keyed_hash.hpp"
 #include "vornic.hpp"
 
 namespace vornic::py_binding {
 
 namespace py = pybind11;
 
-using TagSet = std::unordered_set<std::string>;
-using Map = Vornic<std::string, std::string>;
-using Record = Object<std::string, std::string>;
+// Keys and tags come from callers, so every table of strings is keyed; the
+// set and record types follow from the map so they cannot drift apart.
+using Map = Vornic<std::string, std::string, keyed_hash, keyed_hash>;
+using TagSet = Map::tag_set;
+using Record = Map::object_type;
+
+#if defined(__GLIBCXX__)
+// Whether a table's nodes store their element's hash code: a string is then
+// hashed once on insertion, not again on every rehash and probe.
+template <class Alloc>
+struct node_caches_hash;
+template <class Value, bool Cached>
+struct node_caches_hash<std::allocator<std::__detail::_Hash_node<Value, Cached>>> : std::bool_constant<Cached> {};
+template <class Table>
+struct table_caches_hash;
+template <class Key, class Value, class Alloc>
+struct table_caches_hash<std::_Node_handle<Key, Value, Alloc>> : node_caches_hash<Alloc> {};
+
+static_assert(table_caches_hash<TagSet::node_type>::value, "tag sets must cache hash codes");
+static_assert(table_caches_hash<decltype(Map::tagindex)::node_type>::value, "the index must cache hash codes");
+static_assert(table_caches_hash<decltype(Map::objecttable)::node_type>::value, "the table must cache hash codes");
+#endif
+
+/// Keys the string hash from the interpreter's own hash secret, through the
+/// hashes of fixed bytes, so that PYTHONHASHSEED governs our tables as it
+/// governs dicts. Runs at import, before any table exists; raises what hash()
+/// raises.
+inline void seed_keyed_hash() {
+  auto hash_of = [](const char* label) {
+    Py_hash_t h = PyObject_Hash(py::bytes(label).ptr());
+    if (h == -1) throw py::error_already_set();
+    return static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<Py_hash_t>>(h));
+  };
+  auto key_word = [&hash_of](const std::string& label) {
+    std::uint64_t word = hash_of((label + "a").c_str());
+    // Where Py_hash_t is narrower than 64 bits, fill the word from two hashes.
+    if (sizeof(Py_hash_t) < sizeof(std::uint64_t)) word = (word << 32) ^ hash_of((label + "b").c_str());
+    return word;
+  };
+  keyed_hash::set_key(key_word("vornic key 0"), key_word("vornic key 1"));
+}
 
 /// Upper bound on the room reserved from an argument's __len__: the length
 /// is only a hint, and a lying __len__ must not make us allocate gigabytes.

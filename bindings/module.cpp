@@ -295,6 +295,7 @@ void register_queries(MapClass& cls) {
 
 PYBIND11_MODULE(vornic, m) {
   m.doc() = "vornic: fast tagged object map (pybind interface)";
+  seed_keyed_hash();
   guard_base_class();
   register_object(m);
   MapClass cls(m, "Vornic", py::custom_type_setup(&own_deallocator<Map>));

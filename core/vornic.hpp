@@ -1,11 +1,13 @@
 // vornic core: a map from keys to tag sets with an inverted tag index.
 //
-// Header-only and free of Python. The binding layer instantiates it as
-// Vornic<std::string, std::string>; the tests also use other key types.
+// Header-only and free of Python. The binding layer instantiates it with
+// std::string keys and tags hashed by a keyed hash; the tests also use other
+// key types and the default std::hash.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -13,17 +15,19 @@
 
 namespace vornic {
 
-/// One stored entry: a key and its tags. A plain value type.
-template <class K, class V>
+/// One stored entry: a key and its tags, hashed by VHash. A plain value type.
+template <class K, class V, class VHash = std::hash<V>>
 struct Object {
   K data{};
-  std::unordered_set<V> tags{};
+  std::unordered_set<V, VHash> tags{};
 
   Object() = default;
-  Object(const K& key, const std::unordered_set<V>& tagset) : data(key), tags(tagset) {}
+  Object(const K& key, const std::unordered_set<V, VHash>& tagset) : data(key), tags(tagset) {}
 };
 
 /// The owning table of entries plus the inverted index from tag to entries.
+/// Keys are hashed by KHash; tags, in the index and in every record, by VHash;
+/// neither may throw.
 ///
 /// Invariants, true after every operation:
 ///   1. for every objecttable entry (k, o): o.data == k;
@@ -50,15 +54,15 @@ struct Object {
 /// array it grew to, so its iteration order may differ. erase(const K*)
 /// throws only while copying the key, before it changes anything, and
 /// erase(const object_type*) allocates nothing.
-template <class K, class V>
+template <class K, class V, class KHash = std::hash<K>, class VHash = std::hash<V>>
 class Vornic {
  public:
-  using object_type = Object<K, V>;
-  using tag_set = std::unordered_set<V>;
+  using object_type = Object<K, V, VHash>;
+  using tag_set = std::unordered_set<V, VHash>;
   using posting_set = std::unordered_set<object_type*>;
 
-  std::unordered_map<V, posting_set> tagindex;
-  std::unordered_map<K, object_type> objecttable;
+  std::unordered_map<V, posting_set, VHash> tagindex;
+  std::unordered_map<K, object_type, KHash> objecttable;
 
   Vornic() = default;
   Vornic(const Vornic&) = delete;
