@@ -49,6 +49,24 @@ inline std::uint64_t load_le64(const unsigned char* p) {
   return word;
 }
 
+/// The `rest` (below 8) bytes at `p` as a little-endian number, reading whole
+/// words where they overlap bytes of the same string: `whole` says the 8 bytes
+/// before p + rest are readable.
+inline std::uint64_t load_tail(const unsigned char* p, std::size_t rest, bool whole) {
+  if (rest == 0) return 0;
+  if (whole) return load_le64(p + rest - 8) >> (8 * (8 - rest));
+  auto byte = [p](std::size_t i) { return static_cast<std::uint64_t>(p[i]) << (8 * i); };
+  if (rest < 4) return byte(0) | byte(rest / 2) | byte(rest - 1);
+  std::uint32_t low, high;
+  std::memcpy(&low, p, 4);
+  std::memcpy(&high, p + rest - 4, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  low = __builtin_bswap32(low);
+  high = __builtin_bswap32(high);
+#endif
+  return low | static_cast<std::uint64_t>(high) << (8 * (rest - 4));
+}
+
 }  // namespace sip_detail
 
 /// SipHash-c-d of `size` bytes at `data` under the 128-bit key (k0, k1),
@@ -66,9 +84,7 @@ std::uint64_t sip_hash(std::uint64_t k0, std::uint64_t k1, const void* data, std
   };
   for (; in != end; in += 8) absorb(sip_detail::load_le64(in));
   // The last word: the remaining bytes, little-endian, under the length's low byte.
-  std::uint64_t last = static_cast<std::uint64_t>(size) << 56;
-  for (std::size_t i = size & 7; i > 0; --i) last |= static_cast<std::uint64_t>(in[i - 1]) << (8 * (i - 1));
-  absorb(last);
+  absorb(sip_detail::load_tail(in, size & 7, size >= 8) | static_cast<std::uint64_t>(size) << 56);
   s.v2 ^= 0xff;
   for (int i = 0; i < FinalRounds; ++i) s.round();
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
