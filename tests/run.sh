@@ -4,6 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Listing orders follow a hash keyed from the interpreter's secret, so they
+# change with the seed: a random one catches tests that depend on an order,
+# and setting the printed value replays a run.
+export PYTHONHASHSEED="${PYTHONHASHSEED:-$((RANDOM * 32768 + RANDOM))}"
+echo "== PYTHONHASHSEED=$PYTHONHASHSEED"
+
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   echo "== installing libgtest-dev"
   sudo_cmd=""

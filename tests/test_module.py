@@ -1,9 +1,11 @@
 import contextlib
 import copy
 import importlib
+import os
 import pickle
 import pydoc
 import re
+import subprocess
 import sys
 
 import pytest
@@ -101,6 +103,18 @@ def test_second_import_yields_cached_module():
         sys.modules["vornic"] = vornic
     assert again is vornic
     assert again.Vornic is cls
+
+
+def test_listing_order_follows_the_interpreters_hash_seed():
+    # Tables are hashed under a key taken from the interpreter's own secret, so
+    # that nobody can craft colliding keys, yet one seed gives one order.
+    code = "import vornic; m = vornic.Vornic({f'k{i}': [f't{i}'] for i in range(40)}); print(m.keys(), m.tags())"
+
+    def listing(seed):
+        env = {**os.environ, "PYTHONHASHSEED": seed}
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+
+    assert listing("0") == listing("0") != listing("1")
 
 
 @pytest.mark.parametrize("cls, expected", [(Object, OBJECT_SIGNATURES), (Vornic, VORNIC_SIGNATURES)])
