@@ -31,6 +31,7 @@ MASK = (1 << 64) - 1
 MUL = 0xC6A4A7935BD1E995
 SEED = 0xC70F6907
 SAMPLE = 1000  # keys looked up per timed batch
+WORKLOAD_QUERIES = ["one_rare", "rare_common", "one_common", "common_pair"]
 
 
 def mix(block):
@@ -75,8 +76,9 @@ def crafted_keys(n):
 
 
 def random_keys(n):
-    rng = random.Random(12)
-    return ["".join(chr(rng.randrange(0x20, 0x7F)) for _ in range(16 * PAIRS)) for _ in range(n)]
+    length = 16 * PAIRS
+    text = "".join(random.Random(12).choices([chr(c) for c in range(0x20, 0x7F)], k=n * length))
+    return [text[i : i + length] for i in range(0, n * length, length)]
 
 
 def call_each(fn, args):
@@ -90,24 +92,44 @@ def run_case(kind, n):
 
     keys = crafted_keys(n) if kind == "crafted" else random_keys(n)
     data = {key: ["x"] for key in keys}
-    sample = random.Random(13).sample(keys, min(SAMPLE, n))
-    builds = [timed(lambda: vornic.Vornic(data))[0]]
+    seconds, m = timed(lambda: vornic.Vornic(data))
+    builds = [seconds]
     # The crafted side under a fixed-seed hash is quadratic: time it once only.
-    repeats = 1 if builds[0] > 1 else 5
-    builds += [timed(lambda: vornic.Vornic(data))[0] for _ in range(repeats - 1)]
+    slow = seconds > 1
+    for _ in range(0 if slow else 4):
+        m = None
+        seconds, m = timed(lambda: vornic.Vornic(data))
+        builds.append(seconds)
     times = {"build": statistics.median(builds)}
 
     def tag_one_key():
-        m = vornic.Vornic()
-        m["one"] = keys
+        tagged = vornic.Vornic()
+        tagged["one"] = keys
+        return tagged
 
-    times["one key, keys as tags"] = statistics.median(timed(tag_one_key)[0] for _ in range(repeats))
-    m = vornic.Vornic(data)
-    tagged = vornic.Vornic({"one": keys})
-    budget = 0.2 if repeats > 1 else 0.05
+    tags_runs = [timed(tag_one_key) for _ in range(1 if slow else 5)]
+    times["one key, keys as tags"] = statistics.median(seconds for seconds, _ in tags_runs)
+    tagged = tags_runs[-1][1]
+    sample = random.Random(13).sample(keys, 100 if slow else SAMPLE)
     for op, fn in [("m[key]", m.__getitem__), ("find", tagged.find), ("count", tagged.count)]:
         args = sample if op == "m[key]" else [[key] for key in sample]
-        times[op] = measure(partial(call_each, fn, args), budget=budget, repeats=(3, 9))[0] / len(sample)
+        times[op] = measure(partial(call_each, fn, args), budget=0.5, repeats=(3, 15))[0] / len(sample)
+    return times
+
+
+def run_workload(n):
+    """Seconds per operation on bench/run.py's workload (short keys and tags)."""
+    import vornic
+    import workload
+
+    w = workload.make(n, cache_dir=BUILD)
+    times = {"build": statistics.median(timed(lambda: vornic.Vornic(w.data))[0] for _ in range(3))}
+    m = vornic.Vornic(w.data)
+    sample = random.Random(13).sample(list(w.data), SAMPLE)
+    times["m[key]"] = measure(partial(call_each, m.__getitem__, sample), budget=0.5, repeats=(3, 15))[0] / SAMPLE
+    for query in WORKLOAD_QUERIES:
+        for op in ("find", "count"):
+            times[f"{op} {query}"] = measure(partial(getattr(m, op), w.queries[query]), budget=0.5)[0]
     return times
 
 
@@ -126,9 +148,11 @@ def build_baseline(rev):
 
 
 def worker(kind, n, path):
+    """Times one case in a fresh process, importing vornic from `path` first."""
+    call = f"run_workload({n})" if kind == "workload" else f"run_case({kind!r}, {n})"
     code = (
         f"import sys, json; sys.path[:0] = [{str(BENCH)!r}] + ([{path!r}] if {path!r} else []);"
-        f"import flood; print(json.dumps(flood.run_case({kind!r}, {n})))"
+        f"import flood; print(json.dumps(flood.{call}))"
     )
     result = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
     return json.loads(result.stdout)
@@ -141,35 +165,67 @@ def fmt(seconds):
     return f"{seconds * 1e9:.3g} ns"
 
 
+def table(head, rows):
+    print("| " + " | ".join(head) + " |")
+    print("|" + "---|" * len(head))
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+
+
+def medians(results):
+    return {op: statistics.median(r[op] for r in results) for op in results[0]}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", default="16384,65536")
-    parser.add_argument("--baseline-rev", help="git revision to compare with, e.g. the last one before keyed hashing")
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--workload-size", type=int, default=100_000, help="entries of run.py's workload; 0: skip")
+    parser.add_argument("--baseline-rev", help="git revision to compare with, e.g. the last before keyed hashing")
+    parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
     builds = {"keyed": ""}
     if args.baseline_rev:
         builds = {"before": str(build_baseline(args.baseline_rev)), **builds}
+    cases = [(kind, n) for n in map(int, args.sizes.split(",")) for kind in ("random", "crafted")]
+    if args.workload_size:
+        cases.append(("workload", args.workload_size))
 
-    for n in map(int, args.sizes.split(",")):
-        runs = {(b, k): [] for b in builds for k in ("random", "crafted")}
-        for _ in range(args.repeats):
-            for (build, kind), results in runs.items():
+    runs = {(build, case): [] for case in cases for build in builds}
+    for i in range(args.repeats):  # alternating, so that a busy spell hits both builds alike
+        for (build, (kind, n)), results in runs.items():
+            # Crafted keys under a fixed-seed hash take minutes, and a run is enough to see it.
+            if i == 0 or (build, kind) != ("before", "crafted"):
                 results.append(worker(kind, n, builds[build]))
-        med = {case: {op: statistics.median(r[op] for r in rs) for op in rs[0]} for case, rs in runs.items()}
-        print(f"\n{n} keys of {16 * PAIRS} bytes, medians of {args.repeats} runs")
-        head = ["operation"] + [f"{b}: random, crafted (ratio)" for b in builds]
-        if "before" in builds:
-            head.append("keyed ÷ before, random keys")
-        print(" | ".join(head))
-        for op in med[("keyed", "random")]:
-            row = [op]
+    med = {key: medians(results) for key, results in runs.items()}
+
+    print(f"Medians of {args.repeats} runs (crafted keys before: one); keys of {16 * PAIRS} bytes.")
+    head = ["operation", "keys"] + [f"{b}: random / crafted" for b in builds]
+    if "before" in builds:
+        head.append("keyed ÷ before, random")
+    rows = []
+    for kind, n in cases:
+        if kind != "random":
+            continue
+        for op in med[("keyed", ("random", n))]:
+            row = [op, str(n)]
             for b in builds:
-                r, c = med[(b, "random")][op], med[(b, "crafted")][op]
-                row.append(f"{fmt(r)}, {fmt(c)} ({c / r:.3g})")
+                r, c = med[(b, ("random", n))][op], med[(b, ("crafted", n))][op]
+                row.append(f"{fmt(r)} / {fmt(c)} ({c / r:.3g}x)")
             if "before" in builds:
-                row.append(f"{med[('keyed', 'random')][op] / med[('before', 'random')][op]:.3f}")
-            print(" | ".join(row))
+                row.append(f"{med[('keyed', ('random', n))][op] / med[('before', ('random', n))][op]:.3f}")
+            rows.append(row)
+    table(head, rows)
+    if args.workload_size:
+        print(f"\nbench/run.py's workload, {args.workload_size} entries.")
+        case = ("workload", args.workload_size)
+        rows = []
+        for op, seconds in med[("keyed", case)].items():
+            row = [op] + [fmt(med[(b, case)][op]) for b in builds]
+            if "before" in builds:
+                row.append(f"{seconds / med[('before', case)][op]:.3f}")
+            rows.append(row)
+        ratio = ["keyed ÷ before"] if "before" in builds else []
+        table(["operation", *builds, *ratio], rows)
 
 
 if __name__ == "__main__":
