@@ -27,15 +27,16 @@ using Record = Map::object_type;
 template <class Alloc>
 struct node_caches_hash;
 template <class Value, bool Cached>
-struct node_caches_hash<std::allocator<std::__detail::_Hash_node<Value, Cached>>> : std::bool_constant<Cached> {};
+struct node_caches_hash<std::allocator<std::__detail::_Hash_node<Value, Cached>>>
+    : std::bool_constant<Cached> {};
 template <class Table>
 struct table_caches_hash;
 template <class Key, class Value, class Alloc>
 struct table_caches_hash<std::_Node_handle<Key, Value, Alloc>> : node_caches_hash<Alloc> {};
 
 static_assert(table_caches_hash<TagSet::node_type>::value, "tag sets must cache hash codes");
-static_assert(table_caches_hash<decltype(Map::tagindex)::node_type>::value, "the index must cache hash codes");
-static_assert(table_caches_hash<decltype(Map::objecttable)::node_type>::value, "the table must cache hash codes");
+static_assert(table_caches_hash<decltype(Map::tagindex)::node_type>::value, "tagindex must cache hash codes");
+static_assert(table_caches_hash<decltype(Map::objecttable)::node_type>::value, "objecttable must cache them");
 #endif
 
 /// Keys the string hash from the interpreter's own hash secret, through the
