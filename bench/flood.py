@@ -2,7 +2,8 @@
 against random keys of the same length, and the installed build against
 another build of vornic (an older revision) in the same run.
 
-    python bench/flood.py [--sizes 16384,65536] [--baseline-rev REV] [--repeats 3]
+    python bench/flood.py [--sizes 16384,65536] [--workload-size 100000]
+                          [--baseline-rev REV] [--repeats 5]
 
 The crafted keys share one full std::hash code as libstdc++ computes it:
 8-byte blocks mix into the state invertibly, so for any printable first
@@ -10,8 +11,10 @@ block one can solve for the second block that brings the state back where
 it started, and keep the pairs that come out printable. Every sequence of
 such 16-byte pairs then hashes alike. Keys are 224 bytes (14 pairs).
 
-Each case runs in its own process, the builds alternating, `--repeats` times;
-the table shows medians of thread CPU time and the ratios of the same run.
+Each case runs in its own process, the builds alternating, `--repeats` times
+(crafted keys under the older build once: they take minutes); the tables show
+medians of thread CPU time and the ratios of the same run. The last table
+times bench/run.py's workload, short keys and tags, in both builds.
 """
 
 import argparse
