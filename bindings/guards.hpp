@@ -1,0 +1,181 @@
+// Guards around the binding library's handling of our instances: where its
+// own code would abort the process, crash or corrupt memory on hostile or
+// unlucky input (an instance never initialised, the bare base class, a failed
+// instance allocation, `obj.__class__ = other`, an __init__ re-entered by its
+// own argument), these hooks refuse the call with a Python exception instead.
+// The module installs them once at import.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "convert.hpp"
+
+namespace vornic::py_binding {
+
+// An instance made by __new__ alone has no bound object. The library then
+// hands methods freshly allocated, unconstructed memory; its allocation hook
+// is the one place where we can refuse such a call instead.
+template <class T>
+[[noreturn]] void* refuse_uninitialized(size_t) {
+  throw py::type_error(std::string(py::detail::get_type_info(typeid(T))->type->tp_name) +
+                       " instance is not initialized: its __init__ was never called");
+}
+
+template <class T>
+void guard_uninitialized() {
+  py::detail::get_type_info(typeid(T))->operator_new = &refuse_uninitialized<T>;
+}
+
+inline newfunc library_object_new = nullptr;
+
+// The library uses the memory from tp_alloc unchecked, and crashes when memory
+// runs out. So our classes' instances are allocated ahead, where a failure can
+// still be reported (reserve_instance), and their tp_alloc hands them over.
+template <class T>
+inline PyObject* reserved_instance = nullptr;
+
+template <class T>
+PyObject* alloc_reserved(PyTypeObject* type, Py_ssize_t items) {
+  if (reserved_instance<T> != nullptr && Py_TYPE(reserved_instance<T>) == type && items == 0) {
+    return std::exchange(reserved_instance<T>, nullptr);
+  }
+  return PyType_GenericAlloc(type, items);
+}
+
+/// Allocates the instance that the next tp_alloc of `type` returns, if that is
+/// T's class. Returns false, with MemoryError set, when the allocation fails.
+template <class T>
+bool reserve_instance(PyTypeObject* type) {
+  if (type->tp_alloc != &alloc_reserved<T> || reserved_instance<T> != nullptr) return true;
+  reserved_instance<T> = PyType_GenericAlloc(type, 0);
+  return reserved_instance<T> != nullptr;
+}
+
+template <class T>
+void use_reserved_instances(py::handle cls) {
+  reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_alloc = &alloc_reserved<T>;
+}
+
+/// A static factory returning a new Map through `make`, its instance reserved.
+template <class... Args>
+auto returning_new(Map (*make)(Args...)) {
+  return [make](Args... args) {
+    Map map = make(std::forward<Args>(args)...);
+    if (!reserve_instance<Map>(py::detail::get_type_info(typeid(Map))->type)) throw py::error_already_set();
+    return map;
+  };
+}
+
+/// The base class's tp_new, inherited by ours: refuses a class with no bound
+/// C++ type (the base class itself, reached through __base__ or pickle
+/// protocols 0 and 1 by copyreg, or a Python subclass of it), on which the
+/// library would abort the process.
+inline PyObject* checked_object_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    if (py::detail::all_type_info(type).empty()) {
+      return PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    }
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!reserve_instance<Record>(type) || !reserve_instance<Map>(type)) return nullptr;
+  return library_object_new(type, args, kwargs);
+}
+
+/// Must run before the classes are made, so that they inherit the check.
+inline void guard_base_class() {
+  auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+  if (base->tp_new == &checked_object_new) return;
+  library_object_new = base->tp_new;
+  base->tp_new = &checked_object_new;
+}
+
+/// The tp_free of class T: the library's, PyObject_Free, under an address of
+/// its own. CPython allows `obj.__class__ = other` only between classes that
+/// free their instances alike, and both classes would otherwise share the
+/// library's layout and tp_free: the methods would then read one class's C++
+/// object as the other's.
+template <class T>
+void free_instance(void* self) {
+  PyObject_Free(self);
+}
+
+template <class T>
+void own_deallocator(PyHeapTypeObject* heap_type) {
+  heap_type->ht_type.tp_free = &free_instance<T>;
+}
+
+/// The instances whose __init__ is running. Reading its arguments can run the
+/// caller's code, which could start __init__ again on the same instance: both
+/// would construct it, and deallocation would then abort the process.
+inline std::vector<PyObject*> under_construction;
+inline vectorcallfunc library_dispatch = nullptr;
+
+/// Marks `self` as under construction for its lifetime; refuses a second
+/// mark with TypeError.
+class ConstructionMark {
+ public:
+  explicit ConstructionMark(PyObject* self) : self_(self) {
+    if (std::find(under_construction.begin(), under_construction.end(), self) != under_construction.end()) {
+      throw py::type_error(std::string(Py_TYPE(self)->tp_name) +
+                           ".__init__() is already running on this instance");
+    }
+    under_construction.push_back(self);
+  }
+  ~ConstructionMark() {
+    under_construction.erase(std::find(under_construction.begin(), under_construction.end(), self_));
+  }
+  ConstructionMark(const ConstructionMark&) = delete;
+  ConstructionMark& operator=(const ConstructionMark&) = delete;
+
+ private:
+  PyObject* self_;
+};
+
+/// Stands in for the library's dispatcher of __init__: the same call, with
+/// the instance marked throughout, argument conversion included.
+inline PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) == 0) return library_dispatch(function, args, nargsf, kwnames);
+  try {
+    ConstructionMark mark(args[0]);
+    return library_dispatch(function, args, nargsf, kwnames);
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+/// Routes every call of cls.__init__ through guarded_init. The method stays
+/// the same object (help() and the signatures are unchanged); only the C
+/// function behind it is replaced.
+inline void guard_reentry(py::handle cls) {
+  PyObject* init = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "__init__");
+  PyObject* function = init != nullptr && PyInstanceMethod_Check(init) ? PyInstanceMethod_GET_FUNCTION(init)
+                                                                       : nullptr;
+  if (function == nullptr || !PyCFunction_Check(function) ||
+      PyCFunction_GET_FLAGS(function) != (METH_FASTCALL | METH_KEYWORDS)) {
+    throw std::runtime_error("__init__ is not the binding library's dispatcher");
+  }
+  PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+  auto dispatch = reinterpret_cast<vectorcallfunc>(reinterpret_cast<void (*)()>(def->ml_meth));
+  if (dispatch == &guarded_init) return;
+  if (library_dispatch != nullptr && dispatch != library_dispatch) {
+    throw std::runtime_error("the classes' __init__ dispatchers differ");
+  }
+  library_dispatch = dispatch;
+  def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_init));
+}
+
+}  // namespace vornic::py_binding
