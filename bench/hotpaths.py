@@ -31,6 +31,12 @@ OPERATIONS = {
     "find_large": lambda m, w, q: m.find(q["one_common"]),
     "find_any_medium": lambda m, w, q: m.find_any(q["any_medium"]),
     "find_any_large": lambda m, w, q: m.find_any(q["any_common"]),
+    "keys": lambda m, w, q: m.keys(),
+    "values": lambda m, w, q: m.values(),
+    "items": lambda m, w, q: m.items(),
+    "to_dict": lambda m, w, q: m.to_dict(),
+    "iter": lambda m, w, q: list(m),
+    "build_lists": None,  # from a list of keys and one of values, below
     "getitem": None,  # cycles through keys, below
 }
 
@@ -44,9 +50,15 @@ def main():
     args = parser.parse_args()
 
     w = workload.make(args.size, cache_dir=BUILD)
-    m = None if args.operation == "build" else vornic.Vornic(w.data)
+    m = None if args.operation.startswith("build") else vornic.Vornic(w.data)
     op = OPERATIONS[args.operation]
-    if op is None:
+    if args.operation == "build_lists":
+        lists = list(w.data), list(w.data.values())
+
+        def op(m, w, q):
+            return vornic.Vornic(*lists)
+
+    elif op is None:
         keys = list(w.data)[:: max(1, args.size // 100_000)]
         position = iter(range(1 << 62))
 

@@ -1,10 +1,13 @@
 """The implementations vornic is measured against, behind vornic's own
 interface: built from a dict of key -> iterable of tags, then find, count,
-find_any, count_any, m[key], add_tag, remove_tag, erase_where and
-retain_where. Answers are new objects the caller owns, as vornic's are."""
+find_any, count_any, m[key], add_tag, remove_tag, erase_where,
+retain_where and the listings keys, values, items and to_dict (but for
+Roaring, whose listings would be plain Python's). Answers are new objects the caller owns, as vornic's are."""
 
+import itertools
 import sqlite3
 from collections import defaultdict
+from operator import itemgetter
 
 
 class PlainPython:
@@ -91,6 +94,19 @@ class PlainPython:
         keep = self.find(tags)
         self._remove([key for key in self.tags if key not in keep])
         return list(keep)
+
+    # Listings copy the tag sets, so that the caller owns what it gets.
+    def keys(self):
+        return list(self.tags)
+
+    def values(self):
+        return [set(tags) for tags in self.tags.values()]
+
+    def items(self):
+        return [(key, set(tags)) for key, tags in self.tags.items()]
+
+    def to_dict(self):
+        return {key: set(tags) for key, tags in self.tags.items()}
 
 
 class Roaring:
@@ -332,6 +348,23 @@ class Sqlite:
         everything = self._keys(self.db.execute("SELECT DISTINCT key FROM t"))
         self._delete(everything - keep)
         return list(keep)
+
+    def keys(self):
+        return [key for (key,) in self.db.execute("SELECT DISTINCT key FROM t")]
+
+    def _grouped(self):
+        """(key, set of tags) per key, in key order, read through the key index."""
+        rows = self.db.execute("SELECT key, tag FROM t INDEXED BY t_key ORDER BY key")
+        return ((key, {tag for _, tag in group}) for key, group in itertools.groupby(rows, itemgetter(0)))
+
+    def values(self):
+        return [tags for _, tags in self._grouped()]
+
+    def items(self):
+        return list(self._grouped())
+
+    def to_dict(self):
+        return dict(self._grouped())
 
 
 def vornic_class():

@@ -38,6 +38,7 @@ ANY_OF = ["any_medium", "any_common"]
 ERASE_QUERY = "one_medium"  # removes about 1% of the entries
 RETAIN_QUERY = "one_common"  # keeps the largest share, removes the rest
 EDITED_TAG = "one_medium"  # added to and removed from keys that lack it
+LISTINGS = ["keys", "values", "items", "to_dict"]
 
 
 # ---- timing ----------------------------------------------------------------
@@ -144,6 +145,11 @@ def run_peer(impl, w):
 
     record("add_tag+remove_tag", add_remove)
     checks["add_tag+remove_tag"] = m.count([tag])
+
+    for op in LISTINGS:
+        if hasattr(cls, op):
+            record(op, getattr(m, op))
+            checks[op] = len(getattr(m, op)())
     m = None
 
     # Bulk removal changes the instance: each run gets a fresh one, built
@@ -167,7 +173,8 @@ def run_peer(impl, w):
 
 def run_floor(w):
     """Times the floor for every key-returning query: a set of as many new
-    str as the query's answer, built from a vector of those keys."""
+    str as the query's answer, built from a vector of those keys; and for
+    every listing, the same containers of new str built from vectors."""
     sys.path.insert(0, str(build_floor()))
     import vornic_floor
 
@@ -185,6 +192,11 @@ def run_floor(w):
         keys = vornic_floor.Keys(answer)
         times[op], best[op] = measure(keys.to_set)
         checks[op] = len(keys.to_set())
+    keys = None
+    entries = vornic_floor.Entries(list(w.data), list(w.data.values()))
+    for op in LISTINGS:
+        times[op], best[op] = measure(getattr(entries, op))
+        checks[op] = len(getattr(entries, op)())
     return {"times": times, "best": best, "checks": checks}
 
 
