@@ -73,14 +73,8 @@ void register_mapping(MapClass& cls) {
              m.tagindex.clear();
            })
       .def("keys", &keys_list)
-      .def("values",
-           [](const Map& m) {
-             return entries_list(m, [](const Record& r) { return tagset_py(r.tags).release().ptr(); });
-           })
-      .def("items",
-           [](const Map& m) {
-             return entries_list(m, [](const Record& r) { return item_py(r).release().ptr(); });
-           })
+      .def("values", &values_list)
+      .def("items", &items_list)
       .def("tags", &tags_list)
       .def("to_dict", &to_dict_py)
       .def("get", &get, py::arg("key"), py::arg("default") = py::none())

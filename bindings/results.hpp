@@ -8,6 +8,7 @@
 #include <pybind11/typing.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -73,21 +74,106 @@ inline py::list new_list(size_t size) {
   return py::reinterpret_steal<py::list>(list);
 }
 
+/// A new set with one str per tag (new reference). The caller holds the
+/// collector off when `tags` lives in the map.
+inline PyObject* new_tag_set(const TagSet& tags) {
+  py::set result = new_set();
+  for (const std::string& tag : tags) set_add_str(result.ptr(), tag);
+  return result.release().ptr();
+}
+
 /// A new Python set with one str per tag.
 inline StrSet tagset_py(const TagSet& tags) {
   GcPause pause;  // `tags` usually lives in the map
-  py::set result = new_set();
-  for (const std::string& tag : tags) set_add_str(result.ptr(), tag);
-  return py::reinterpret_steal<StrSet>(result.release());
+  return py::reinterpret_steal<StrSet>(new_tag_set(tags));
+}
+
+/// A new (key, tags) tuple (new reference); the collector is held off by the caller.
+inline PyObject* new_item(const Record& record) {
+  py::tuple item = py::reinterpret_steal<py::tuple>(PyTuple_New(2));
+  if (!item) throw py::error_already_set();
+  PyTuple_SET_ITEM(item.ptr(), 0, new_str(record.data));
+  PyTuple_SET_ITEM(item.ptr(), 1, new_tag_set(record.tags));
+  return item.release().ptr();
 }
 
 /// A new (key, tags) tuple.
 inline py::tuple item_py(const Record& record) {
-  py::tuple item = py::reinterpret_steal<py::tuple>(PyTuple_New(2));
-  if (!item) throw py::error_already_set();
-  PyTuple_SET_ITEM(item.ptr(), 0, new_str(record.data));
-  PyTuple_SET_ITEM(item.ptr(), 1, tagset_py(record.tags).release().ptr());
-  return item;
+  GcPause pause;
+  return py::reinterpret_steal<py::tuple>(new_item(record));
+}
+
+using Table = decltype(Map::objecttable);
+
+/// Every record, in table order: the order of objecttable's node list, which
+/// iteration and popitem follow too.
+///
+/// Following the list waits out one cache miss per node, since each node's
+/// address is read from the one before. So the list is followed from many
+/// places at once, a step of each in turn, each node fetched a turn before
+/// it is read, and each run stops where another one starts; the runs are
+/// then joined in list order. The places are the first nodes of buckets
+/// spread over the bucket array, found without following the list.
+inline RecordList table_order(const Map& map) {
+  const Table& table = map.objecttable;
+  if (table.empty()) return RecordList();
+  constexpr size_t per_run = 4096;  // below this many nodes a run costs more than it saves
+  const size_t wanted = std::min<size_t>(256, table.size() / per_run);
+  std::vector<const Table::value_type*> starts{&*table.begin()};
+  const size_t buckets = table.bucket_count();
+  for (size_t i = 1; i <= wanted; ++i) {
+    for (size_t b = i * buckets / (wanted + 1); b < buckets; ++b) {
+      if (table.begin(b) != table.end(b)) {
+        starts.push_back(&*table.begin(b));
+        break;
+      }
+    }
+  }
+  std::sort(starts.begin(), starts.end(), std::less<const Table::value_type*>());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  const size_t none = starts.size();
+  auto start_index = [&starts, none](const Table::value_type* node) {
+    auto found = std::lower_bound(starts.begin(), starts.end(), node, std::less<const Table::value_type*>());
+    return found != starts.end() && *found == node ? static_cast<size_t>(found - starts.begin()) : none;
+  };
+  std::vector<Table::const_iterator> at;
+  at.reserve(starts.size());
+  for (const Table::value_type* start : starts) at.push_back(table.find(start->first));
+  std::vector<RecordList> runs(starts.size());
+  std::vector<size_t> next(starts.size(), none);  // the run met at the end of each run
+  std::vector<size_t> active(starts.size());
+  for (size_t r = 0; r < active.size(); ++r) active[r] = r;
+  while (!active.empty()) {
+    for (size_t k = 0; k < active.size();) {
+      const size_t r = active[k];
+      runs[r].push_back(&at[r]->second);
+      ++at[r];
+      const size_t met = at[r] == table.end() ? none : start_index(&*at[r]);
+      if (at[r] == table.end() || met != none) {
+        next[r] = met;
+        active[k] = active.back();
+        active.pop_back();
+        continue;
+      }
+      __builtin_prefetch(&*at[r]);
+      ++k;
+    }
+  }
+  RecordList joined;
+  joined.reserve(table.size());
+  for (size_t r = start_index(&*table.begin()); r != none; r = next[r]) {
+    joined.insert(joined.end(), runs[r].begin(), runs[r].end());
+    RecordList().swap(runs[r]);
+  }
+  return joined;
+}
+
+/// Records are fetched this many turns before they are read.
+constexpr size_t fetch_ahead = 32;
+
+/// Fetches record i + fetch_ahead of `records`.
+inline void fetch_entry(const RecordList& records, size_t i) {
+  if (i + fetch_ahead < records.size()) __builtin_prefetch(records[i + fetch_ahead]);
 }
 
 /// A new list of one element per entry, in table order; `make` returns a new
@@ -95,9 +181,12 @@ inline py::tuple item_py(const Record& record) {
 template <class Make>
 py::list entries_list(const Map& map, Make make) {
   GcPause pause;
-  py::list result = new_list(map.objecttable.size());
-  Py_ssize_t i = 0;
-  for (const auto& entry : map.objecttable) PyList_SET_ITEM(result.ptr(), i++, make(entry.second));
+  const RecordList records = table_order(map);
+  py::list result = new_list(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    fetch_entry(records, i);
+    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), make(*records[i]));
+  }
   return result;
 }
 
@@ -105,6 +194,14 @@ py::list entries_list(const Map& map, Make make) {
 inline py::list keys_list(const Map& map) {
   return entries_list(map, [](const Record& r) { return new_str(r.data); });
 }
+
+/// A new list of every tag set, in table order.
+inline py::list values_list(const Map& map) {
+  return entries_list(map, [](const Record& r) { return new_tag_set(r.tags); });
+}
+
+/// A new list of every (key, tags) tuple, in table order.
+inline py::list items_list(const Map& map) { return entries_list(map, new_item); }
 
 /// A new list of every tag in use, in index order.
 inline py::typing::List<py::str> tags_list(const Map& map) {
@@ -118,10 +215,12 @@ inline py::typing::List<py::str> tags_list(const Map& map) {
 /// A new dict from each key to a new set of its tags, filled in table order.
 inline py::dict to_dict_py(const Map& map) {
   GcPause pause;
+  const RecordList records = table_order(map);
   py::dict result = new_dict();
-  for (const auto& entry : map.objecttable) {
-    py::object key = py::reinterpret_steal<py::object>(new_str(entry.first));
-    StrSet tags = tagset_py(entry.second.tags);
+  for (size_t i = 0; i < records.size(); ++i) {
+    fetch_entry(records, i);
+    py::object key = py::reinterpret_steal<py::object>(new_str(records[i]->data));
+    py::object tags = py::reinterpret_steal<py::object>(new_tag_set(records[i]->tags));
     if (PyDict_SetItem(result.ptr(), key.ptr(), tags.ptr()) != 0) throw py::error_already_set();
   }
   return result;

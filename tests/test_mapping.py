@@ -101,6 +101,15 @@ def test_popitem_takes_first_key(m):
         m.popitem()
 
 
+def test_large_listings_share_the_order_popitem_takes():
+    # Large enough that the table is walked from many places at once.
+    m = Vornic({f"k{i}": [f"t{i % 7}", "all"] for i in range(40_000)})
+    keys = m.keys()
+    assert list(m) == keys == list(m.to_dict()) == [key for key, _ in m.items()]
+    assert m.values() == [tags for _, tags in m.items()]
+    assert [m.popitem()[0] for _ in keys] == keys
+
+
 def test_update_replaces_and_deletes(m):
     m.update({"a": ["q"], "c": [], "n": "st"})
     assert m.to_dict() == {"a": {"q"}, "b": {"y"}, "n": {"s", "t"}}
