@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "keyed_hash.hpp"
 #include "vornic.hpp"
@@ -167,47 +170,91 @@ inline void insert_dict_items(Map& map, const py::dict& d) {
   }
 }
 
-/// A new map holding the items of `d`; later keys that convert to the same
-/// string win.
-inline Map map_from_dict(const py::dict& d) {
+/// Converted (key, tags) pairs, in the order they were read.
+using Entries = std::vector<std::pair<std::string, TagSet>>;
+
+/// The number of elements `obj` holds if it is a list, tuple or dict (their
+/// storage, unlike __len__, cannot overstate it), else 0. Runs no Python code.
+inline size_t stored_size(py::handle obj) {
+  PyObject* o = obj.ptr();
+  if (PyList_Check(o)) return static_cast<size_t>(PyList_GET_SIZE(o));
+  if (PyTuple_Check(o)) return static_cast<size_t>(PyTuple_GET_SIZE(o));
+  if (PyDict_Check(o)) return static_cast<size_t>(PyDict_GET_SIZE(o));
+  return 0;
+}
+
+/// A new map holding `entries`, inserted in order, so that a later equal key
+/// wins; their tag sets are taken over. All the input is converted before
+/// the map is filled, so that the tables can be sized once: a posting set
+/// grown record by record would rehash all its records at every doubling.
+inline Map map_from_entries(Entries& entries) {
   Map map;
-  insert_dict_items(map, d);
+  map.objecttable.reserve(entries.size());
+  std::unordered_map<Map::posting_set*, size_t> carriers;
+  for (const auto& entry : entries) {
+    for (const std::string& tag : entry.second) ++carriers[&map.tagindex[tag]];
+  }
+  for (const auto& [postings, count] : carriers) postings->reserve(count);
+  // Each counted tag is linked by the first entry carrying it, and a posting
+  // set emptied later is dropped by insert, so none stays empty.
+  for (auto& entry : entries) map.insert(entry.first, std::move(entry.second));
   return map;
+}
+
+/// A new map holding the items of `d`; later keys that convert to the same
+/// string win. Each key is converted before its value.
+inline Map map_from_dict(const py::dict& d) {
+  PyObject* dict = d.ptr();
+  Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Entries entries;
+  entries.reserve(static_cast<size_t>(size));
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    // Strong references: converting the value may run code that drops them.
+    py::object held_key = py::reinterpret_borrow<py::object>(key);
+    py::object held_value = py::reinterpret_borrow<py::object>(value);
+    std::string k = string_cast(held_key);
+    entries.emplace_back(std::move(k), to_tagset(held_value));
+    check_dict_unchanged(dict, size);
+  }
+  return map_from_entries(entries);
 }
 
 [[noreturn]] inline void raise_length_mismatch() {
   throw py::value_error("keys and values must have equal length");
 }
 
-/// A new map from parallel iterables. Pairs are converted and inserted as
-/// they are read; a length mismatch is found when the shorter side ends.
+/// A new map from parallel iterables. A length mismatch is found when the
+/// shorter side ends.
 inline Map map_from_keys_values(const py::iterable& keys, const py::iterable& values) {
-  Map map;
+  Entries entries;
+  entries.reserve(stored_size(keys));
   py::object key_it = get_iterator(keys);
   py::object value_it = get_iterator(values);
   while (py::object key = next_item(key_it.ptr())) {
     py::object value = next_item(value_it.ptr());
     if (!value) raise_length_mismatch();
     std::string k = string_cast(key);
-    TagSet tags = to_tagset(value);
-    map.insert(k, std::move(tags));
+    entries.emplace_back(std::move(k), to_tagset(value));
   }
   if (next_item(value_it.ptr())) raise_length_mismatch();
-  return map;
+  return map_from_entries(entries);
 }
 
 /// A new map from an iterable of (key, tags) tuples.
 inline Map map_from_items(const py::iterable& items) {
-  Map map;
+  Entries entries;
+  entries.reserve(stored_size(items));
   py::object it = get_iterator(items);
   while (py::object item = next_item(it.ptr())) {
     if (!PyTuple_Check(item.ptr())) throw py::type_error("each item must be a (key, tags) tuple");
     if (PyTuple_GET_SIZE(item.ptr()) != 2) throw py::type_error("each item must be a (key, tags) pair");
     std::string k = string_cast(PyTuple_GET_ITEM(item.ptr(), 0));
-    TagSet tags = to_tagset(PyTuple_GET_ITEM(item.ptr(), 1));
-    map.insert(k, std::move(tags));
+    entries.emplace_back(std::move(k), to_tagset(PyTuple_GET_ITEM(item.ptr(), 1)));
   }
-  return map;
+  return map_from_entries(entries);
 }
 
 }  // namespace vornic::py_binding
