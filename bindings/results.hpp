@@ -105,18 +105,9 @@ inline py::tuple item_py(const Record& record) {
 
 using Table = decltype(Map::objecttable);
 
-/// Every record, in table order: the order of objecttable's node list, which
-/// iteration and popitem follow too.
-///
-/// Following the list waits out one cache miss per node, since each node's
-/// address is read from the one before. So the list is followed from many
-/// places at once, a step of each in turn, each node fetched a turn before
-/// it is read, and each run stops where another one starts; the runs are
-/// then joined in list order. The places are the first nodes of buckets
-/// spread over the bucket array, found without following the list.
-inline RecordList table_order(const Map& map) {
-  const Table& table = map.objecttable;
-  if (table.empty()) return RecordList();
+/// The nodes the walk of table_order starts from, by address: the first
+/// node of the table and of buckets spread evenly over the bucket array.
+inline std::vector<const Table::value_type*> run_starts(const Table& table) {
   constexpr size_t per_run = 4096;  // below this many nodes a run costs more than it saves
   const size_t wanted = std::min<size_t>(256, table.size() / per_run);
   std::vector<const Table::value_type*> starts{&*table.begin()};
@@ -131,6 +122,22 @@ inline RecordList table_order(const Map& map) {
   }
   std::sort(starts.begin(), starts.end(), std::less<const Table::value_type*>());
   starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  return starts;
+}
+
+/// Every record, in table order: the order of objecttable's node list, which
+/// iteration and popitem follow too.
+///
+/// Following the list waits out one cache miss per node, since each node's
+/// address is read from the one before. So the list is followed from many
+/// places at once, a step of each in turn, each node fetched a turn before
+/// it is read, and each run stops where another one starts; the runs are
+/// then joined in list order. The places are the first nodes of buckets
+/// spread over the bucket array, found without following the list.
+inline RecordList table_order(const Map& map) {
+  const Table& table = map.objecttable;
+  if (table.empty()) return RecordList();
+  const std::vector<const Table::value_type*> starts = run_starts(table);
   const size_t none = starts.size();
   auto start_index = [&starts, none](const Table::value_type* node) {
     auto found = std::lower_bound(starts.begin(), starts.end(), node, std::less<const Table::value_type*>());

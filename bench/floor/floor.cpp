@@ -87,8 +87,9 @@ class Entries {
  private:
   template <class Make>
   py::list list_of(Make make) const {
-    py::list result = py::reinterpret_steal<py::list>(checked(PyList_New(static_cast<Py_ssize_t>(keys_.size()))));
-    for (size_t i = 0; i < keys_.size(); ++i) PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), make(i));
+    const auto size = static_cast<Py_ssize_t>(keys_.size());
+    py::list result = py::reinterpret_steal<py::list>(checked(PyList_New(size)));
+    for (Py_ssize_t i = 0; i < size; ++i) PyList_SET_ITEM(result.ptr(), i, make(static_cast<size_t>(i)));
     return result;
   }
 
