@@ -150,10 +150,11 @@ inline void check_dict_unchanged(PyObject* dict, Py_ssize_t size) {
   }
 }
 
-/// Calls insert(key, tags) on `map` for every item of `d`, in the dict's own
-/// order, converting the key first and then the value. Items are applied one
-/// at a time: on failure the earlier ones stay applied.
-inline void insert_dict_items(Map& map, const py::dict& d) {
+/// Calls fn(key, tags) for every item of `d`, in the dict's own order,
+/// converting the key first and then the value. Raises what the conversions
+/// raise, and RuntimeError if converting a value changed the dict's size.
+template <class F>
+void for_each_dict_item(const py::dict& d, F&& fn) {
   PyObject* dict = d.ptr();
   Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
@@ -166,8 +167,15 @@ inline void insert_dict_items(Map& map, const py::dict& d) {
     std::string k = string_cast(held_key);
     TagSet tags = to_tagset(held_value);
     check_dict_unchanged(dict, size);
-    map.insert(k, std::move(tags));
+    fn(std::move(k), std::move(tags));
   }
+}
+
+/// Calls insert(key, tags) on `map` for every item of `d`, in the dict's own
+/// order. Items are applied one at a time: on failure the earlier ones stay
+/// applied.
+inline void insert_dict_items(Map& map, const py::dict& d) {
+  for_each_dict_item(d, [&map](std::string&& key, TagSet&& tags) { map.insert(key, std::move(tags)); });
 }
 
 /// Converted (key, tags) pairs, in the order they were read.
@@ -204,21 +212,11 @@ inline Map map_from_entries(Entries& entries) {
 /// A new map holding the items of `d`; later keys that convert to the same
 /// string win. Each key is converted before its value.
 inline Map map_from_dict(const py::dict& d) {
-  PyObject* dict = d.ptr();
-  Py_ssize_t size = PyDict_GET_SIZE(dict);
   Entries entries;
-  entries.reserve(static_cast<size_t>(size));
-  Py_ssize_t pos = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    // Strong references: converting the value may run code that drops them.
-    py::object held_key = py::reinterpret_borrow<py::object>(key);
-    py::object held_value = py::reinterpret_borrow<py::object>(value);
-    std::string k = string_cast(held_key);
-    entries.emplace_back(std::move(k), to_tagset(held_value));
-    check_dict_unchanged(dict, size);
-  }
+  entries.reserve(stored_size(d));
+  for_each_dict_item(d, [&entries](std::string&& key, TagSet&& tags) {
+    entries.emplace_back(std::move(key), std::move(tags));
+  });
   return map_from_entries(entries);
 }
 
