@@ -191,6 +191,13 @@ inline size_t stored_size(py::handle obj) {
   return 0;
 }
 
+/// Gives back the buckets of a table that holds far fewer elements than it
+/// has room for.
+template <class Table>
+void shrink_if_sparse(Table& table) {
+  if (table.size() * 4 < table.bucket_count()) table.rehash(0);
+}
+
 /// A new map holding `entries`, inserted in order, so that a later equal key
 /// wins; their tag sets are taken over. All the input is converted before
 /// the map is filled, so that the tables can be sized once: a posting set
@@ -206,6 +213,10 @@ inline Map map_from_entries(Entries& entries) {
   // Each counted tag is linked by the first entry carrying it, and a posting
   // set emptied later is dropped by insert, so none stays empty.
   for (auto& entry : entries) map.insert(entry.first, std::move(entry.second));
+  // A key given more than once was counted each time: give back what the
+  // tables reserved beyond their final size (rehashing moves no record).
+  shrink_if_sparse(map.objecttable);
+  for (auto& entry : map.tagindex) shrink_if_sparse(entry.second);
   return map;
 }
 

@@ -100,6 +100,36 @@ inline void guard_base_class() {
   base->tp_new = &checked_object_new;
 }
 
+inline newfunc library_type_new = nullptr;
+
+/// The tp_new of the classes' metaclass: refuses a Python class derived from
+/// both Vornic and Object. None of its instances could be made, but an
+/// instance of a subclass of either could be given it by `obj.__class__ = ...`
+/// (the layouts match), and the methods of one class would then read the
+/// other's C++ object.
+inline PyObject* checked_type_new(PyTypeObject* meta, PyObject* args, PyObject* kwargs) {
+  PyObject* created = library_type_new(meta, args, kwargs);
+  if (created == nullptr) return nullptr;
+  auto* cls = reinterpret_cast<PyTypeObject*>(created);
+  py::detail::type_info* map = py::detail::get_type_info(typeid(Map));
+  py::detail::type_info* record = py::detail::get_type_info(typeid(Record));
+  if (map != nullptr && record != nullptr && PyType_IsSubtype(cls, map->type) &&
+      PyType_IsSubtype(cls, record->type)) {
+    Py_DECREF(created);
+    return PyErr_Format(PyExc_TypeError, "a class cannot derive from both %s and %s", map->type->tp_name,
+                        record->type->tp_name);
+  }
+  return created;
+}
+
+/// Installs checked_type_new on the metaclass, which is this module's own.
+inline void guard_metaclass() {
+  auto* meta = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().default_metaclass);
+  if (meta->tp_new == &checked_type_new) return;
+  library_type_new = meta->tp_new;
+  meta->tp_new = &checked_type_new;
+}
+
 /// The tp_free of class T: the library's, PyObject_Free, under an address of
 /// its own. CPython allows `obj.__class__ = other` only between classes that
 /// free their instances alike, and both classes would otherwise share the

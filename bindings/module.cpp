@@ -2,7 +2,7 @@
 // help() shows the classes and their methods.
 
 // The binding library's shared state (its base class among others) stays
-// private to this module, so what guard_base_class() sets on it reaches no
+// private to this module, so what the guards set on it reaches no
 // other extension module in the process.
 #define PYBIND11_STDLIB "_vornic"
 #include <pybind11/pybind11.h>
@@ -129,6 +129,7 @@ PYBIND11_MODULE(vornic, m) {
   m.doc() = "vornic: fast tagged object map (pybind interface)";
   seed_keyed_hash();
   guard_base_class();
+  guard_metaclass();
   register_object(m);
   MapClass cls(m, "Vornic", py::custom_type_setup(&own_deallocator<Map>));
   register_constructors(cls);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -37,7 +38,8 @@ inline void sort_by_address(RecordList& records) {
   constexpr std::uintptr_t mask = (std::uintptr_t{1} << bits) - 1;
   RecordList spare(records.size());
   std::vector<size_t> starts(mask + 1);
-  for (unsigned shift = 0; shift < 64 && (span >> shift) != 0; shift += bits) {
+  for (unsigned shift = 0; shift < std::numeric_limits<std::uintptr_t>::digits && (span >> shift) != 0;
+       shift += bits) {
     auto digit = [&](const Record* r) { return ((address(r) - base) >> shift) & mask; };
     std::fill(starts.begin(), starts.end(), 0);
     for (const Record* r : records) ++starts[digit(r)];

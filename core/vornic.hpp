@@ -147,6 +147,12 @@ class Vornic {
   static void for_each_posting(const posting_set& postings, F&& fn) {
     constexpr std::size_t ahead = 16;
     const std::size_t buckets = postings.bucket_count();
+    // A set that has shrunk keeps its buckets: walking them all would cost
+    // time in its former size, so a sparse set follows its node list.
+    if (postings.size() * 4 < buckets) {
+      for (object_type* obj : postings) fn(obj);
+      return;
+    }
     for (std::size_t b = 0; b < buckets; ++b) {
       if (b + ahead < buckets) {
         auto first = postings.begin(b + ahead);

@@ -121,6 +121,8 @@ def run_isolated(code, timeout=60):
     "type('Sub', (type(o).__base__,), {})()",
     "copyreg._reduce_ex(m, 0)",
     "copyreg._reduce_ex(o, 1)",
+    "type('Both', (vornic.Vornic, vornic.Object), {})",
+    "type('Both', (type('O', (vornic.Object,), {}), vornic.Vornic), {})",
 ])
 def test_layout_tricks_are_refused(attempt):
     run_isolated(f"""
