@@ -175,12 +175,12 @@ inline RecordList table_order(const Map& map) {
   return joined;
 }
 
-/// Records are fetched this many turns before they are read.
-constexpr size_t fetch_ahead = 32;
-
-/// Fetches record i + fetch_ahead of `records`.
-inline void fetch_entry(const RecordList& records, size_t i) {
-  if (i + fetch_ahead < records.size()) __builtin_prefetch(records[i + fetch_ahead]);
+/// Fetches record i + ahead of `records`, to be read that many turns later:
+/// the records lie far apart in memory, even in address order. The
+/// listings read more of each record, so they fetch further ahead.
+template <size_t ahead = 32>
+void fetch_entry(const RecordList& records, size_t i) {
+  if (i + ahead < records.size()) __builtin_prefetch(records[i + ahead]);
 }
 
 /// A new list of one element per entry, in table order; `make` returns a new
@@ -282,12 +282,10 @@ inline py::set all_keys_py(const Map& map) {
   return result;
 }
 
-/// Adds a new str of each record's key to `set`. Each record is fetched a few
-/// iterations before it is read: even in address order they lie far apart.
+/// Adds a new str of each record's key to `set`.
 inline void add_keys(PyObject* set, const RecordList& records) {
-  constexpr size_t ahead = 16;
   for (size_t i = 0; i < records.size(); ++i) {
-    if (i + ahead < records.size()) __builtin_prefetch(&records[i + ahead]->data);
+    fetch_entry<16>(records, i);
     set_add_str(set, records[i]->data);
   }
 }
@@ -302,9 +300,8 @@ inline py::set keys_set_py(const RecordList& records) {
 /// A new list of the keys of `records`, in their order.
 inline py::list keys_list_py(const RecordList& records) {
   py::list result = new_list(records.size());
-  constexpr size_t ahead = 16;  // as in add_keys
   for (size_t i = 0; i < records.size(); ++i) {
-    if (i + ahead < records.size()) __builtin_prefetch(&records[i + ahead]->data);
+    fetch_entry<16>(records, i);
     PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), new_str(records[i]->data));
   }
   return result;
