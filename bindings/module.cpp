@@ -67,11 +67,7 @@ void register_mapping(MapClass& cls) {
           py::arg("key"), py::arg("tags"))
       .def(
           "__delitem__", [](Map& m, const std::string& key) { erase_data_or_throw(m, key); }, py::arg("key"))
-      .def("clear",
-           [](Map& m) {
-             m.objecttable.clear();
-             m.tagindex.clear();
-           })
+      .def("clear", [](Map& m) { m.clear(); })
       .def("keys", &keys_list)
       .def("values", &values_list)
       .def("items", &items_list)

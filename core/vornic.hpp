@@ -102,6 +102,11 @@ class Vornic {
     return std::move(erase(&probe).data);
   }
 
+  /// Removes every entry. Both tables start afresh rather than keep (and
+  /// zero) the bucket arrays of their largest size, so the cost follows the
+  /// current size and the arrays' memory is given back. Allocates nothing.
+  void clear() noexcept { *this = Vornic(); }
+
   /// Every tag in use, once each, in tagindex order.
   std::vector<V> listtags() const {
     std::vector<V> result(tagindex.size());

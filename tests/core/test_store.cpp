@@ -155,4 +155,17 @@ TEST(Store, MoveKeepsRecordAddresses) {
   check_invariants(assigned);
 }
 
+TEST(Store, ClearGivesBackTheBucketArrays) {
+  Store store;
+  for (int i = 0; i < 5000; ++i) store.insert("k" + std::to_string(i), {"t" + std::to_string(i)});
+  store.clear();
+  // Kept arrays would make every later clear zero 5000-odd buckets.
+  EXPECT_LT(store.objecttable.bucket_count(), 16u);
+  EXPECT_LT(store.tagindex.bucket_count(), 16u);
+  EXPECT_TRUE(as_model(store).empty());
+  store.insert("a", {"x"});
+  EXPECT_EQ(as_model(store), (Model{{"a", {"x"}}}));
+  check_invariants(store);
+}
+
 }  // namespace
