@@ -1,7 +1,7 @@
-// Pickling and copying. __reduce__ hands pickle and the copy module the
-// class and the arguments of a public constructor, Vornic(keys, values) or
-// Object(data, tags), so nothing but those constructors ever rebuilds an
-// instance and a pickle names no private function.
+// Pickling and copying. __reduce__ hands pickle and the copy module what
+// rebuilds an instance: for Vornic and Object the class and the arguments of
+// a public constructor, Vornic(keys, values) or Object(data, tags), so their
+// pickles name no private function.
 //
 // Design notes:
 // - A map is reduced to a list of keys and a list of tuples of tags. Lists
@@ -12,6 +12,15 @@
 //   then also creates it once.
 // - A key or tag stored from bytes that are not valid UTF-8 is handed over as
 //   bytes, which the constructors store byte for byte.
+// - A subclass pickles as any Python class does: its instance carries its
+//   __getstate__() (by default its __dict__ and slot values), which pickle
+//   and copy restore through __setstate__ or into the same places. A map
+//   subclass is rebuilt by the standard reconstructor of copyreg, which makes
+//   the instance with Vornic.__new__ and fills it with Vornic.__init__ from a
+//   list of (key, tags) pairs, so the subclass's own __init__ and __new__,
+//   whatever their arguments, do not run. Object takes no single argument
+//   that reconstructor could hand it, so an Object subclass is rebuilt by
+//   calling the class, which must then keep Object's __init__ and __new__.
 #pragma once
 
 #include <string>
@@ -59,44 +68,30 @@ inline PyObject* tags_tuple(const TagSet& tags, const TagObjects& objects) {
   return result.release().ptr();
 }
 
-/// Why constructor arguments would not rebuild `self`, an instance of `cls`,
-/// a subclass of `base`; null when they would. Runs the subclass's lookups.
-inline const char* not_rebuildable_because(const py::object& self, const py::type& cls,
-                                           const py::type& base) {
-  if (!cls.attr("__init__").is(base.attr("__init__")) || !cls.attr("__new__").is(base.attr("__new__"))) {
-    return "its class overrides __init__ or __new__, which unpickling would call with the base class's "
-           "constructor arguments";
+/// What pickle and copy carry beside an instance's contents: its
+/// __getstate__(), by default its __dict__ and slot values; None when there is
+/// nothing to carry. Runs the subclass's code.
+inline py::object instance_state(const py::object& self) { return self.attr("__getstate__")(); }
+
+/// Every entry as a (key, tags) pair, the tags a tuple; in table order.
+inline py::list map_items(const Map& map) {
+  GcPause pause;  // `map` is read while Python objects are allocated
+  TagObjects tags = tag_objects(map);
+  py::list items = new_list(map.objecttable.size());
+  Py_ssize_t i = 0;
+  for (const auto& entry : map.objecttable) {
+    py::object key = py::reinterpret_steal<py::object>(new_str_or_bytes(entry.first));
+    py::object value = py::reinterpret_steal<py::object>(tags_tuple(entry.second.tags, tags));
+    PyObject* pair = PyTuple_Pack(2, key.ptr(), value.ptr());
+    if (pair == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(items.ptr(), i++, pair);
   }
-  // Slots are the only storage a subclass can add to the instance itself.
-  if (reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_basicsize !=
-      reinterpret_cast<PyTypeObject*>(base.ptr())->tp_basicsize) {
-    return "its class defines __slots__, whose values would be lost";
-  }
-  py::object attributes = py::getattr(self, "__dict__", py::none());
-  if (!attributes.is_none() && py::len(attributes) != 0) {
-    return "it has instance attributes, which would be lost";
-  }
-  return nullptr;
+  return items;
 }
 
-/// The class that rebuilds `self` from constructor arguments: its own.
-/// Raises TypeError when that would not give an equal instance (see
-/// not_rebuildable_because).
-inline py::object rebuilding_class(const py::object& self, const py::type& base) {
-  py::type cls = py::type::of(self);
-  if (cls.is(base)) return std::move(cls);
-  if (const char* why = not_rebuildable_because(self, cls, base)) {
-    throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object: " + why);
-  }
-  return std::move(cls);
-}
-
-/// (class, (keys, values)) for pickle and copy: a list of every key and a
-/// list of tuples of their tags, in table order. Raises TypeError for an
-/// instance never initialized or that cannot be rebuilt (rebuilding_class).
-inline py::object reduce_map(const py::object& self) {
-  const Map& map = self.cast<const Map&>();
-  py::object cls = rebuilding_class(self, py::type::of<Map>());
+/// (keys, values): a list of every key and a list of tuples of their tags,
+/// in table order.
+inline py::tuple map_keys_values(const Map& map) {
   GcPause pause;  // `map` is read while Python objects are allocated
   TagObjects tags = tag_objects(map);
   py::list keys = new_list(map.objecttable.size());
@@ -106,14 +101,42 @@ inline py::object reduce_map(const py::object& self) {
     PyList_SET_ITEM(keys.ptr(), i, new_str_or_bytes(entry.first));
     PyList_SET_ITEM(values.ptr(), i++, tags_tuple(entry.second.tags, tags));
   }
-  return py::make_tuple(cls, py::make_tuple(keys, values));
+  return py::make_tuple(keys, values);
 }
 
-/// (class, (data, tags)) for pickle and copy, the tags as a set. Raises as
-/// reduce_map.
+/// For pickle and copy: (Vornic, (keys, values)) for a Vornic; for an
+/// instance of a subclass, (copyreg._reconstructor, (class, Vornic, items),
+/// state) (see map_items and instance_state). Raises TypeError for an
+/// instance never initialized.
+inline py::object reduce_map(const py::object& self) {
+  self.cast<const Map&>();  // refuses an instance never initialized
+  py::type cls = py::type::of(self);
+  py::type base = py::type::of<Map>();
+  if (cls.is(base)) return py::make_tuple(cls, map_keys_values(self.cast<const Map&>()));
+  py::object state = instance_state(self);
+  py::object items = map_items(self.cast<const Map&>());
+  py::object reconstructor = py::module_::import("copyreg").attr("_reconstructor");
+  return py::make_tuple(reconstructor, py::make_tuple(cls, base, items), state);
+}
+
+/// For pickle and copy: (class, (data, tags)), the tags as a set, and for an
+/// instance of a subclass its state (instance_state) after them. Raises
+/// TypeError for an instance never initialized, or of a subclass whose own
+/// __init__ or __new__ the call of its class would run.
 inline py::object reduce_object(const py::object& self) {
+  self.cast<const Record&>();  // refuses an instance never initialized
+  py::type cls = py::type::of(self);
+  py::type base = py::type::of<Record>();
+  py::object state = py::none();
+  if (!cls.is(base)) {
+    if (!cls.attr("__init__").is(base.attr("__init__")) || !cls.attr("__new__").is(base.attr("__new__"))) {
+      throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name +
+                           "' object: its class overrides __init__ or __new__, which unpickling would call "
+                           "with the base class's constructor arguments");
+    }
+    state = instance_state(self);
+  }
   const Record& record = self.cast<const Record&>();
-  py::object cls = rebuilding_class(self, py::type::of<Record>());
   GcPause pause;  // a finaliser could replace the record's tags meanwhile
   py::object data = py::reinterpret_steal<py::object>(new_str_or_bytes(record.data));
   py::set tags = new_set();
@@ -121,7 +144,9 @@ inline py::object reduce_object(const py::object& self) {
     py::object item = py::reinterpret_steal<py::object>(new_str_or_bytes(tag));
     if (PySet_Add(tags.ptr(), item.ptr()) != 0) throw py::error_already_set();
   }
-  return py::make_tuple(cls, py::make_tuple(data, tags));
+  py::tuple args = py::make_tuple(data, tags);
+  if (cls.is(base)) return py::make_tuple(cls, args);
+  return py::make_tuple(cls, args, state);
 }
 
 }  // namespace vornic::py_binding

@@ -125,7 +125,8 @@ CASES = {
                               fails(UnicodeDecodeError, getattr, BAD_OBJECT, "data"),
                               fails(UnicodeDecodeError, getattr, BAD_OBJECT, "tags")),
     "reduce": lambda: (pickle.loads(pickle.dumps(M)), copy.copy(BAD), copy.copy(BAD_OBJECT),
-                       fails(TypeError, UNINITIALIZED.__reduce__), fails(TypeError, pickle.dumps, ATTRIBUTED)),
+                       fails(TypeError, UNINITIALIZED.__reduce__), pickle.loads(pickle.dumps(ATTRIBUTED)),
+                       copy.deepcopy(ATTRIBUTED)),
 }
 
 

@@ -147,40 +147,6 @@ def test_instance_without_init_refuses_use(cls, use):
         use(bare)
 
 
-class PlainVornic(Vornic):
-    pass
-
-
-class PlainObject(Object):
-    pass
-
-
-class SlottedVornic(Vornic):
-    __slots__ = ("extra",)
-
-
-class OwnInitObject(Object):
-    def __init__(self, data):
-        super().__init__(data, {"default"})
-
-
-def with_attribute(obj):
-    obj.note = "lost in a copy"
-    return obj
-
-
-def test_subclass_pickles_as_itself_only_if_nothing_is_lost():
-    for obj in [PlainVornic({"k": ["x"]}), PlainObject("k", {"x"})]:
-        twin = pickle.loads(pickle.dumps(obj))
-        assert type(twin) is type(obj) and twin.__reduce__() == obj.__reduce__()
-    refused = [(SlottedVornic(), "__slots__"), (OwnInitObject("k"), "__init__"),
-               (with_attribute(PlainVornic()), "attributes"), (with_attribute(PlainObject()), "attributes")]
-    for obj, why in refused:
-        for op in (pickle.dumps, copy.deepcopy):
-            with pytest.raises(TypeError, match=f"cannot pickle '{type(obj).__name__}' object: .*{why}"):
-                op(obj)
-
-
 def test_second_init_leaves_instance_unchanged():
     m, o = Vornic({"a": ["x"]}), Object("k", {"t"})
     for args in [(), ({"b": ["y"]},), (["b"], [["y"]]), ([("b", ["y"])],)]:
