@@ -174,7 +174,7 @@ def tour(packages, paths):
         peers[label] = peer(packages)
         built[label] = time.perf_counter() - start
     tagged = len(packages) - m.count_any([t for t in m.tags() if not t.startswith(("section::", "priority::"))])
-    print(f"{len(m):,} packages from {len(paths)} list(s), {len(m.tags()):,} tags ({tagged:,} packages have no Tag: field)")
+    print(f"{len(m):,} packages from {len(paths)} list(s), {len(m.tags()):,} tags ({tagged:,} of them without a Tag: field)")
     common = sorted(m.tags(), key=lambda t: (-m.count([t]), t))
     print("most common tags: " + ", ".join(f"{t} {m.count([t]):,}" for t in common[:8]))
     print(f"\n{'question':<40}{'answer':>7}{'vornic':>11}{'dict of sets':>14}{'sqlite3':>11}")
@@ -189,7 +189,7 @@ def tour(packages, paths):
             assert peer_answer == answer, question
             row += f"{peer_took * 1e6:{width}.1f} µs"
         print(row)
-    print(f"\ne.g. {', '.join(sorted(m.find(QUESTIONS[0][2]))[:5])}, ...; ask with --query TAG..., --query-any TAG...")
+    print("\nAsk your own with --query TAG... (all of them) or --query-any TAG...")
 
 
 def main():
