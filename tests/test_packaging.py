@@ -153,12 +153,17 @@ def test_debian_tags_on_a_written_list(tmp_path, suffix):
     assert tour.stdout.startswith("3 packages from 1 list(s), 7 tags (1 of them without a Tag: field)"), tour.stdout
 
 
-def test_debian_tags_says_how_to_get_lists():
-    # The example, with apt's list directory pointed somewhere empty.
-    code = "import debian_tags, sys; debian_tags.LISTS = '/nonexistent/*Packages*'; sys.exit(debian_tags.main())"
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=EXAMPLES)
-    assert result.returncode == 2 and not result.stdout
-    assert result.stderr == "debian_tags: no package lists in /nonexistent: run `sudo apt-get update`, or pass --packages FILE\n"
+@pytest.mark.parametrize("setup, args, message", [
+    ("debian_tags.LISTS = '/nonexistent/*Packages*'", [],
+     "no package lists in /nonexistent: run `sudo apt-get update`, or pass --packages FILE"),
+    ("sys.modules['lz4'] = None", ["--packages", "P.lz4"],
+     "P.lz4 is lz4-compressed: reading it needs the lz4 package (pip install lz4)"),
+], ids=["no lists", "no lz4"])
+def test_debian_tags_says_what_is_missing(setup, args, message):
+    # The example with apt's list directory pointed somewhere empty, or lz4 not importable.
+    code = f"import sys, debian_tags; {setup}; sys.exit(debian_tags.main())"
+    result = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, cwd=EXAMPLES)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"debian_tags: {message}\n")
 
 
 def test_debian_tags_on_this_machines_lists():
