@@ -17,6 +17,14 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq libgtest-dev
 fi
+# The Redis example's tests start a server of their own.
+if ! command -v redis-server > /dev/null; then
+  echo "== installing redis-server"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends redis-server
+fi
 
 echo "== building and installing vornic with its test dependencies"
 python -m pip install --quiet --disable-pip-version-check ".[test]"

@@ -1,14 +1,26 @@
-"""What users of the installed package ask about: what ships, copying, pickling."""
+"""What users of the installed package ask about: what ships, the examples
+(against a real Redis server and apt's package lists), copying, pickling."""
 
 import copy
+import glob
+import gzip
 import importlib.metadata
+import lzma
 import multiprocessing
+import os
 import pickle
+import re
+import shutil
+import signal
+import socket
 import subprocess
 import sys
+import time
 from pathlib import Path
 
+import lz4.frame
 import pytest
+import redis
 
 import vornic
 
@@ -18,13 +30,158 @@ COPIES |= {f"pickle-protocol-{p}": lambda o, p=p: pickle.loads(pickle.dumps(o, p
 ENTRIES = [{}, {"a": {"x", "y"}, b"\xff": {"x", b"\xfe"}, "é": {"x"}, "": {""}}]
 
 
+EXAMPLES = Path(__file__).parents[1] / "examples"
+
+
+def run_example(*args, **kwargs):
+    command = [sys.executable, EXAMPLES / args[0], *args[1:]]
+    return subprocess.run(command, capture_output=True, text=True, timeout=120, **kwargs)
+
+
 @pytest.mark.parametrize(
     "args", [["quickstart.py"], ["file_catalog.py", "3000"], ["parallel_queries.py", "5000"]], ids=lambda a: a[0]
 )
 def test_example_runs(args):
-    example = Path(__file__).parents[1] / "examples" / args[0]
-    result = subprocess.run([sys.executable, example, *args[1:]], capture_output=True, text=True, timeout=60)
+    result = run_example(*args)
     assert result.returncode == 0 and result.stdout, result.stderr
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def redis_server(tmp_path):
+    """A Redis server of the test's own on a free loopback port, persistence
+    off, stopped however the test ends. Missing, it fails the test rather than
+    skip it: tests/run.sh installs it, and a skip would hide an unchecked README."""
+    server_binary = shutil.which("redis-server")
+    if server_binary is None:
+        pytest.fail("redis-server not found: install Debian's redis-server (tests/run.sh does)")
+    port = free_port()
+    args = ["--save", "", "--appendonly", "no", "--port", str(port), "--bind", "127.0.0.1", "--dir", str(tmp_path)]
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # not under the sanitizers' runtime
+    with open(tmp_path / "log", "w") as log:
+        server = subprocess.Popen([server_binary, *args], stdout=log, env=env)
+    client = redis.Redis(port=port, decode_responses=True)
+    try:
+        for _ in range(200):
+            try:
+                client.ping()
+                break
+            except redis.ConnectionError:
+                assert server.poll() is None, (tmp_path / "log").read_text()
+                time.sleep(0.05)
+        client.sadd("tag:x", "someone else's")  # another user's data, named as the example names its own
+        yield client, f"redis://127.0.0.1:{port}/0"
+    finally:
+        client.close()
+        server.terminate()
+        server.wait(10)
+
+
+@pytest.mark.parametrize("interrupted", [False, True], ids=["finished", "ctrl-c"])
+def test_redis_mirror_agrees_and_leaves_only_others_data(redis_server, interrupted):
+    client, url = redis_server
+    args = [sys.executable, EXAMPLES / "redis_mirror.py", "--url", url, "--entries", "2000"]
+    if not interrupted:
+        result = run_example(*args[1:], "--rounds", "100")
+        assert result.returncode == 0 and "agree" in result.stdout, result.stdout + result.stderr
+    else:
+        # SIGINT as the shell sends it, even if this test runs with it ignored.
+        with subprocess.Popen([*args, "--rounds", "100000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as run:
+            assert run.stdout.readline().startswith("mirrored"), run.stderr.read()
+            assert client.dbsize() > 2000
+            run.send_signal(signal.SIGINT)
+            assert run.wait(60) == 130 and run.stderr.read() == "redis_mirror: interrupted\n"
+    assert client.dbsize() == 1 and client.smembers("tag:x") == {"someone else's"}
+    # The client's handshake probes for newer servers' CLIENT subcommands are
+    # refused by 7.0 and swallowed by the client; every command the example
+    # itself sends shows in these counts.
+    refused = {cmd: s for cmd, s in client.info("commandstats").items() if s["rejected_calls"] or s["failed_calls"]}
+    assert not refused
+
+
+def test_redis_mirror_names_an_unreachable_server():
+    result = run_example("redis_mirror.py", "--url", f"redis://127.0.0.1:{free_port()}/0")
+    assert result.returncode == 2 and not result.stdout
+    assert re.fullmatch(r"redis_mirror: cannot reach the server at redis://\S+: .*\n", result.stderr)
+
+
+PACKAGES = """\
+Package: alpha
+Tag: role::program, interface::x11,
+ implemented-in::c,
+\t  uitoolkit::gtk
+Section: x11
+Priority: optional
+
+Package:  beta
+Description: a package without Tag:
+ Tag: not::atag
+Section : editors
+  \t
+Package: gamma
+Tag:role::program ,interface::text-mode,  use::editing
+Priority: extra
+
+Package: alpha
+tag: role::program, interface::x11
+Section: games
+"""
+COMPRESSIONS = {"": str.encode, ".gz": lambda t: gzip.compress(t.encode()), ".xz": lambda t: lzma.compress(t.encode()),
+                ".lz4": lambda t: lz4.frame.compress(t.encode())}
+
+
+@pytest.mark.parametrize("suffix", sorted(COMPRESSIONS))
+def test_debian_tags_on_a_written_list(tmp_path, suffix):
+    path = tmp_path / f"Packages{suffix}"
+    path.write_bytes(COMPRESSIONS[suffix](PACKAGES))
+    for query, expected in [  # the second stanza of alpha replaces its first
+        (["--query", "role::program", "interface::x11"], "alpha\n"),
+        (["--query", "implemented-in::c"], ""),
+        (["--query-any", "section::editors", "use::editing", "not::atag"], "beta\ngamma\n"),
+        (["--query-any", "section::games", "priority::extra"], "alpha\ngamma\n"),
+    ]:
+        result = run_example("debian_tags.py", "--packages", path, *query)
+        assert (result.returncode, result.stdout, result.stderr) == (0, expected, ""), query
+    tour = run_example("debian_tags.py", "--packages", path)
+    assert tour.returncode == 0, tour.stderr
+    assert tour.stdout.startswith("3 packages from 1 list(s), 7 tags (1 of them without a Tag: field)"), tour.stdout
+
+
+@pytest.mark.parametrize("setup, args, message", [
+    ("debian_tags.LISTS = '/nonexistent/*Packages*'", [],
+     "no package lists in /nonexistent: run `sudo apt-get update`, or pass --packages FILE"),
+    ("sys.modules['lz4'] = None", ["--packages", "P.lz4"],
+     "P.lz4 is lz4-compressed: reading it needs the lz4 package (pip install lz4)"),
+], ids=["no lists", "no lz4"])
+def test_debian_tags_says_what_is_missing(setup, args, message):
+    # The example with apt's list directory pointed somewhere empty, or lz4 not importable.
+    code = f"import sys, debian_tags; {setup}; sys.exit(debian_tags.main())"
+    result = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, cwd=EXAMPLES)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"debian_tags: {message}\n")
+
+
+def test_debian_tags_on_this_machines_lists():
+    lists = sorted(p for p in glob.glob("/var/lib/apt/lists/*Packages*") if re.search(r"Packages(\.\w+)?$", p))
+    if not lists:
+        pytest.skip("no package lists in /var/lib/apt/lists: run apt-get update")
+    result = run_example("debian_tags.py", "--query", "role::program", "interface::x11")
+    # The same question, answered by unfolding each stanza's continuation lines.
+    opens = {".lz4": lz4.frame.open, ".gz": gzip.open, ".xz": lzma.open}
+    tags = {}
+    for path in lists:
+        with opens.get(os.path.splitext(path)[1], open)(path, "rb") as f:
+            for stanza in re.split(r"\n[ \t]*\n", f.read().decode("utf-8", "replace")):
+                fields = dict(re.findall(r"^([^\s:]+)[ \t]*:(.*)$", re.sub(r"\n[ \t]+", " ", stanza), re.M))
+                if "Package" in fields:
+                    tags[fields["Package"].strip()] = {t.strip() for t in fields.get("Tag", "").split(",")}
+    expected = sorted(name for name, t in tags.items() if {"role::program", "interface::x11"} <= t)
+    assert result.returncode == 0 and result.stdout.splitlines() == expected and expected, result.stderr
 
 
 def test_distribution_ships_module_and_stub():
