@@ -100,49 +100,90 @@ inline void guard_base_class() {
   base->tp_new = &checked_object_new;
 }
 
-inline newfunc library_type_new = nullptr;
-
-/// The tp_new of the classes' metaclass: refuses a Python class derived from
-/// both Vornic and Object. None of its instances could be made, but an
-/// instance of a subclass of either could be given it by `obj.__class__ = ...`
-/// (the layouts match), and the methods of one class would then read the
-/// other's C++ object.
-inline PyObject* checked_type_new(PyTypeObject* meta, PyObject* args, PyObject* kwargs) {
-  PyObject* created = library_type_new(meta, args, kwargs);
-  if (created == nullptr) return nullptr;
-  auto* cls = reinterpret_cast<PyTypeObject*>(created);
-  py::detail::type_info* map = py::detail::get_type_info(typeid(Map));
-  py::detail::type_info* record = py::detail::get_type_info(typeid(Record));
-  if (map != nullptr && record != nullptr && PyType_IsSubtype(cls, map->type) &&
-      PyType_IsSubtype(cls, record->type)) {
-    Py_DECREF(created);
-    return PyErr_Format(PyExc_TypeError, "a class cannot derive from both %s and %s", map->type->tp_name,
-                        record->type->tp_name);
-  }
-  return created;
+/// Gives a class a layout of its own: one pointer more than the library's
+/// shared instance. Vornic and Object then differ in layout, so CPython itself
+/// refuses whatever would mix them: a class with both among its bases or in
+/// its mro() (however that is reached: a class statement, a metaclass's own
+/// mro(), `__bases__` assignment, even through type's own descriptor), and
+/// `obj.__class__ = other` between their families. The methods of one class
+/// would otherwise read the other's C++ object.
+inline void own_layout(PyHeapTypeObject* heap_type) {
+  heap_type->ht_type.tp_basicsize += static_cast<Py_ssize_t>(sizeof(PyObject*));
 }
 
-/// Installs checked_type_new on the metaclass, which is this module's own.
+/// Whether the classes in `bases` include subclasses of both Vornic and Object.
+inline bool derive_from_both(PyObject* bases) {
+  py::detail::type_info* map = py::detail::get_type_info(typeid(Map));
+  py::detail::type_info* record = py::detail::get_type_info(typeid(Record));
+  if (map == nullptr || record == nullptr || !PyTuple_Check(bases)) return false;
+  bool to_map = false;
+  bool to_record = false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(bases, i);
+    if (!PyType_Check(base)) continue;
+    to_map = to_map || PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(base), map->type);
+    to_record = to_record || PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(base), record->type);
+  }
+  return to_map && to_record;
+}
+
+inline void refuse_both() {
+  PyErr_Format(PyExc_TypeError, "a class cannot derive from both %s and %s",
+               py::detail::get_type_info(typeid(Map))->type->tp_name,
+               py::detail::get_type_info(typeid(Record))->type->tp_name);
+}
+
+inline newfunc library_type_new = nullptr;
+
+/// The tp_new of the classes' metaclass: refuses a class derived from both
+/// Vornic and Object before it exists, so that no code run while a class is
+/// made (__init_subclass__, __set_name__) can keep it. CPython would refuse it
+/// too (own_layout), with a message that names neither class.
+inline PyObject* checked_type_new(PyTypeObject* meta, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) == 3 && derive_from_both(PyTuple_GET_ITEM(args, 1))) {
+    refuse_both();
+    return nullptr;
+  }
+  return library_type_new(meta, args, kwargs);
+}
+
+/// type's own descriptor of `__bases__`, to which the metaclass's delegates.
+inline PyObject* type_bases = nullptr;
+
+inline PyObject* get_bases(PyObject* cls, void*) {
+  return Py_TYPE(type_bases)->tp_descr_get(type_bases, cls, reinterpret_cast<PyObject*>(Py_TYPE(cls)));
+}
+
+/// Refuses new bases derived from both classes with the same message as a
+/// class statement, before anything changes.
+inline int set_bases(PyObject* cls, PyObject* bases, void*) {
+  if (bases != nullptr && derive_from_both(bases)) {
+    refuse_both();
+    return -1;
+  }
+  return Py_TYPE(type_bases)->tp_descr_set(type_bases, cls, bases);
+}
+
+inline PyGetSetDef bases_descriptor{"__bases__", &get_bases, &set_bases, nullptr, nullptr};
+
+/// Installs checked_type_new and the `__bases__` descriptor on the metaclass,
+/// which is this module's own.
 inline void guard_metaclass() {
   auto* meta = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().default_metaclass);
   if (meta->tp_new == &checked_type_new) return;
+  py::object own = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))
+                       .attr("__dict__")["__bases__"];
+  if (Py_TYPE(own.ptr())->tp_descr_get == nullptr || Py_TYPE(own.ptr())->tp_descr_set == nullptr) {
+    throw std::runtime_error("type's __bases__ is not a data descriptor");
+  }
+  type_bases = own.release().ptr();  // kept for the process, like the metaclass
+  auto descriptor = py::reinterpret_steal<py::object>(PyDescr_NewGetSet(meta, &bases_descriptor));
+  if (!descriptor || PyDict_SetItemString(meta->tp_dict, "__bases__", descriptor.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+  PyType_Modified(meta);
   library_type_new = meta->tp_new;
   meta->tp_new = &checked_type_new;
-}
-
-/// The tp_free of class T: the library's, PyObject_Free, under an address of
-/// its own. CPython allows `obj.__class__ = other` only between classes that
-/// free their instances alike, and both classes would otherwise share the
-/// library's layout and tp_free: the methods would then read one class's C++
-/// object as the other's.
-template <class T>
-void free_instance(void* self) {
-  PyObject_Free(self);
-}
-
-template <class T>
-void own_deallocator(PyHeapTypeObject* heap_type) {
-  heap_type->ht_type.tp_free = &free_instance<T>;
 }
 
 /// The instances whose __init__ is running. Reading its arguments can run the

@@ -4,6 +4,7 @@ import copy
 import importlib.metadata
 import multiprocessing
 import pickle
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -31,6 +32,15 @@ def test_distribution_ships_module_and_stub():
     files = {str(f) for f in importlib.metadata.files("vornic")}
     assert "vornic-stubs/__init__.pyi" in files
     assert any(f.startswith("vornic.") and f.endswith(".so") for f in files)
+
+
+def test_module_exports_only_its_entry_point():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    table = subprocess.run([nm, "-D", "--defined-only", vornic.__file__], capture_output=True, text=True,
+                           check=True).stdout
+    assert [line.split()[-1] for line in table.splitlines() if line.strip()] == ["PyInit_vornic"]
 
 
 def entries(m):
