@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -213,12 +214,53 @@ class ConstructionMark {
   PyObject* self_;
 };
 
-/// Stands in for the library's dispatcher of __init__: the same call, with
-/// the instance marked throughout, argument conversion included.
-inline PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  if (PyVectorcall_NARGS(nargsf) == 0) return library_dispatch(function, args, nargsf, kwnames);
+/// T's object in `self` when `self` is an initialised instance of T's class,
+/// else null.
+template <class T>
+T* initialized_value(PyObject* self) {
+  py::detail::type_info* info = py::detail::get_type_info(typeid(T));
+  if (!PyObject_TypeCheck(self, info->type)) return nullptr;
+  auto held = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder(info, false);
+  return held && held.instance_registered() ? held.template value_ptr<T>() : nullptr;
+}
+
+/// __init__ on an instance already initialised, which the library would
+/// ignore: the same call builds a new T in a fresh instance of T's class,
+/// which is then moved into `target`. Until that call has succeeded,
+/// `target` is left exactly as it was.
+template <class T>
+PyObject* reinitialize(T& target, PyObject* function, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+  static_assert(std::is_nothrow_move_assignable_v<T>, "the new contents must go in whole or not at all");
+  PyTypeObject* type = py::detail::get_type_info(typeid(T))->type;
+  auto fresh = py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
+  if (!fresh) return nullptr;
+  size_t count = nargs + (kwnames != nullptr ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+  std::vector<PyObject*> forwarded(args, args + count);
+  forwarded[0] = fresh.ptr();
+  PyObject* result = library_dispatch(function, forwarded.data(), nargs, kwnames);
+  if (result == nullptr) return nullptr;
+  T* built = initialized_value<T>(fresh.ptr());
+  if (built == nullptr) {
+    Py_DECREF(result);
+    PyErr_Format(PyExc_TypeError, "%s.__init__() built nothing", type->tp_name);
+    return nullptr;
+  }
+  target = std::move(*built);
+  return result;
+}
+
+/// Stands in for the library's dispatcher of T's __init__: the same call,
+/// with the instance marked throughout, argument conversion included. On an
+/// instance already initialised, the call replaces its contents.
+template <class T>
+PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  size_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs == 0) return library_dispatch(function, args, nargsf, kwnames);
   try {
     ConstructionMark mark(args[0]);
+    if (T* initialized = initialized_value<T>(args[0])) {
+      return reinitialize(*initialized, function, args, nargs, kwnames);
+    }
     return library_dispatch(function, args, nargsf, kwnames);
   } catch (py::builtin_exception& e) {
     e.set_error();
@@ -228,10 +270,11 @@ inline PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t 
   return nullptr;
 }
 
-/// Routes every call of cls.__init__ through guarded_init. The method stays
+/// Routes every call of T's __init__ through guarded_init. The method stays
 /// the same object (help() and the signatures are unchanged); only the C
 /// function behind it is replaced.
-inline void guard_reentry(py::handle cls) {
+template <class T>
+void guard_init(py::handle cls) {
   PyObject* init = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "__init__");
   PyObject* function = init != nullptr && PyInstanceMethod_Check(init) ? PyInstanceMethod_GET_FUNCTION(init)
                                                                        : nullptr;
@@ -241,12 +284,12 @@ inline void guard_reentry(py::handle cls) {
   }
   PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
   auto dispatch = reinterpret_cast<vectorcallfunc>(reinterpret_cast<void (*)()>(def->ml_meth));
-  if (dispatch == &guarded_init) return;
+  if (dispatch == &guarded_init<T>) return;
   if (library_dispatch != nullptr && dispatch != library_dispatch) {
     throw std::runtime_error("the classes' __init__ dispatchers differ");
   }
   library_dispatch = dispatch;
-  def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_init));
+  def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_init<T>));
 }
 
 }  // namespace vornic::py_binding

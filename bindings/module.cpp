@@ -139,8 +139,8 @@ PYBIND11_MODULE(vornic, m) {
   cls.def("__reduce__", &reduce_map);
   guard_uninitialized<Record>();
   guard_uninitialized<Map>();
-  guard_reentry(m.attr("Object"));
-  guard_reentry(cls);
+  guard_init<Record>(m.attr("Object"));
+  guard_init<Map>(cls);
 }
 
 #undef PyInit_vornic

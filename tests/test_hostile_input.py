@@ -411,6 +411,8 @@ OOM_CALLS = {
     "Vornic(items)": lambda m, o: vornic.Vornic([("a", ["x"]), ("b", {"y"})]).to_dict(),
     "from_dict": lambda m, o: vornic.Vornic.from_dict({"a": ["x"], "b": ["y"]}).to_dict(),
     "from_keys_values": lambda m, o: vornic.Vornic.from_keys_values("ab", [["x"], ["y"]]).to_dict(),
+    "Vornic.__init__ again": lambda m, o: m.__init__({"a": ["x", "y"], "k": ["z"]}),
+    "Object.__init__ again": lambda m, o: o.__init__("e", {"y"}),
     "len": lambda m, o: LARGE.__len__(), "bool": lambda m, o: m.__bool__(), "in": lambda m, o: "k" in m,
     "iter": lambda m, o: list(m.__iter__()), "str": lambda m, o: m.__str__(),
     "repr": lambda m, o: m.__repr__(),
