@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -100,49 +101,90 @@ inline void guard_base_class() {
   base->tp_new = &checked_object_new;
 }
 
-inline newfunc library_type_new = nullptr;
-
-/// The tp_new of the classes' metaclass: refuses a Python class derived from
-/// both Vornic and Object. None of its instances could be made, but an
-/// instance of a subclass of either could be given it by `obj.__class__ = ...`
-/// (the layouts match), and the methods of one class would then read the
-/// other's C++ object.
-inline PyObject* checked_type_new(PyTypeObject* meta, PyObject* args, PyObject* kwargs) {
-  PyObject* created = library_type_new(meta, args, kwargs);
-  if (created == nullptr) return nullptr;
-  auto* cls = reinterpret_cast<PyTypeObject*>(created);
-  py::detail::type_info* map = py::detail::get_type_info(typeid(Map));
-  py::detail::type_info* record = py::detail::get_type_info(typeid(Record));
-  if (map != nullptr && record != nullptr && PyType_IsSubtype(cls, map->type) &&
-      PyType_IsSubtype(cls, record->type)) {
-    Py_DECREF(created);
-    return PyErr_Format(PyExc_TypeError, "a class cannot derive from both %s and %s", map->type->tp_name,
-                        record->type->tp_name);
-  }
-  return created;
+/// Gives a class a layout of its own: one pointer more than the library's
+/// shared instance. Vornic and Object then differ in layout, so CPython itself
+/// refuses whatever would mix them: a class with both among its bases or in
+/// its mro() (however that is reached: a class statement, a metaclass's own
+/// mro(), `__bases__` assignment, even through type's own descriptor), and
+/// `obj.__class__ = other` between their families. The methods of one class
+/// would otherwise read the other's C++ object.
+inline void own_layout(PyHeapTypeObject* heap_type) {
+  heap_type->ht_type.tp_basicsize += static_cast<Py_ssize_t>(sizeof(PyObject*));
 }
 
-/// Installs checked_type_new on the metaclass, which is this module's own.
+/// Whether the classes in `bases` include subclasses of both Vornic and Object.
+inline bool derive_from_both(PyObject* bases) {
+  py::detail::type_info* map = py::detail::get_type_info(typeid(Map));
+  py::detail::type_info* record = py::detail::get_type_info(typeid(Record));
+  if (map == nullptr || record == nullptr || !PyTuple_Check(bases)) return false;
+  bool to_map = false;
+  bool to_record = false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(bases, i);
+    if (!PyType_Check(base)) continue;
+    to_map = to_map || PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(base), map->type);
+    to_record = to_record || PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(base), record->type);
+  }
+  return to_map && to_record;
+}
+
+inline void refuse_both() {
+  PyErr_Format(PyExc_TypeError, "a class cannot derive from both %s and %s",
+               py::detail::get_type_info(typeid(Map))->type->tp_name,
+               py::detail::get_type_info(typeid(Record))->type->tp_name);
+}
+
+inline newfunc library_type_new = nullptr;
+
+/// The tp_new of the classes' metaclass: refuses a class derived from both
+/// Vornic and Object before it exists, so that no code run while a class is
+/// made (__init_subclass__, __set_name__) can keep it. CPython would refuse it
+/// too (own_layout), with a message that names neither class.
+inline PyObject* checked_type_new(PyTypeObject* meta, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) == 3 && derive_from_both(PyTuple_GET_ITEM(args, 1))) {
+    refuse_both();
+    return nullptr;
+  }
+  return library_type_new(meta, args, kwargs);
+}
+
+/// type's own descriptor of `__bases__`, to which the metaclass's delegates.
+inline PyObject* type_bases = nullptr;
+
+inline PyObject* get_bases(PyObject* cls, void*) {
+  return Py_TYPE(type_bases)->tp_descr_get(type_bases, cls, reinterpret_cast<PyObject*>(Py_TYPE(cls)));
+}
+
+/// Refuses new bases derived from both classes with the same message as a
+/// class statement, before anything changes.
+inline int set_bases(PyObject* cls, PyObject* bases, void*) {
+  if (bases != nullptr && derive_from_both(bases)) {
+    refuse_both();
+    return -1;
+  }
+  return Py_TYPE(type_bases)->tp_descr_set(type_bases, cls, bases);
+}
+
+inline PyGetSetDef bases_descriptor{"__bases__", &get_bases, &set_bases, nullptr, nullptr};
+
+/// Installs checked_type_new and the `__bases__` descriptor on the metaclass,
+/// which is this module's own.
 inline void guard_metaclass() {
   auto* meta = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().default_metaclass);
   if (meta->tp_new == &checked_type_new) return;
+  py::object own = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))
+                       .attr("__dict__")["__bases__"];
+  if (Py_TYPE(own.ptr())->tp_descr_get == nullptr || Py_TYPE(own.ptr())->tp_descr_set == nullptr) {
+    throw std::runtime_error("type's __bases__ is not a data descriptor");
+  }
+  type_bases = own.release().ptr();  // kept for the process, like the metaclass
+  auto descriptor = py::reinterpret_steal<py::object>(PyDescr_NewGetSet(meta, &bases_descriptor));
+  if (!descriptor || PyDict_SetItemString(meta->tp_dict, "__bases__", descriptor.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+  PyType_Modified(meta);
   library_type_new = meta->tp_new;
   meta->tp_new = &checked_type_new;
-}
-
-/// The tp_free of class T: the library's, PyObject_Free, under an address of
-/// its own. CPython allows `obj.__class__ = other` only between classes that
-/// free their instances alike, and both classes would otherwise share the
-/// library's layout and tp_free: the methods would then read one class's C++
-/// object as the other's.
-template <class T>
-void free_instance(void* self) {
-  PyObject_Free(self);
-}
-
-template <class T>
-void own_deallocator(PyHeapTypeObject* heap_type) {
-  heap_type->ht_type.tp_free = &free_instance<T>;
 }
 
 /// The instances whose __init__ is running. Reading its arguments can run the
@@ -172,12 +214,53 @@ class ConstructionMark {
   PyObject* self_;
 };
 
-/// Stands in for the library's dispatcher of __init__: the same call, with
-/// the instance marked throughout, argument conversion included.
-inline PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  if (PyVectorcall_NARGS(nargsf) == 0) return library_dispatch(function, args, nargsf, kwnames);
+/// T's object in `self` when `self` is an initialised instance of T's class,
+/// else null.
+template <class T>
+T* initialized_value(PyObject* self) {
+  py::detail::type_info* info = py::detail::get_type_info(typeid(T));
+  if (!PyObject_TypeCheck(self, info->type)) return nullptr;
+  auto held = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder(info, false);
+  return held && held.instance_registered() ? held.template value_ptr<T>() : nullptr;
+}
+
+/// __init__ on an instance already initialised, which the library would
+/// ignore: the same call builds a new T in a fresh instance of T's class,
+/// which is then moved into `target`. Until that call has succeeded,
+/// `target` is left exactly as it was.
+template <class T>
+PyObject* reinitialize(T& target, PyObject* function, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+  static_assert(std::is_nothrow_move_assignable_v<T>, "the new contents must go in whole or not at all");
+  PyTypeObject* type = py::detail::get_type_info(typeid(T))->type;
+  auto fresh = py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
+  if (!fresh) return nullptr;
+  size_t count = nargs + (kwnames != nullptr ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+  std::vector<PyObject*> forwarded(args, args + count);
+  forwarded[0] = fresh.ptr();
+  PyObject* result = library_dispatch(function, forwarded.data(), nargs, kwnames);
+  if (result == nullptr) return nullptr;
+  T* built = initialized_value<T>(fresh.ptr());
+  if (built == nullptr) {
+    Py_DECREF(result);
+    PyErr_Format(PyExc_TypeError, "%s.__init__() built nothing", type->tp_name);
+    return nullptr;
+  }
+  target = std::move(*built);
+  return result;
+}
+
+/// Stands in for the library's dispatcher of T's __init__: the same call,
+/// with the instance marked throughout, argument conversion included. On an
+/// instance already initialised, the call replaces its contents.
+template <class T>
+PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  size_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs == 0) return library_dispatch(function, args, nargsf, kwnames);
   try {
     ConstructionMark mark(args[0]);
+    if (T* initialized = initialized_value<T>(args[0])) {
+      return reinitialize(*initialized, function, args, nargs, kwnames);
+    }
     return library_dispatch(function, args, nargsf, kwnames);
   } catch (py::builtin_exception& e) {
     e.set_error();
@@ -187,10 +270,11 @@ inline PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t 
   return nullptr;
 }
 
-/// Routes every call of cls.__init__ through guarded_init. The method stays
+/// Routes every call of T's __init__ through guarded_init. The method stays
 /// the same object (help() and the signatures are unchanged); only the C
 /// function behind it is replaced.
-inline void guard_reentry(py::handle cls) {
+template <class T>
+void guard_init(py::handle cls) {
   PyObject* init = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "__init__");
   PyObject* function = init != nullptr && PyInstanceMethod_Check(init) ? PyInstanceMethod_GET_FUNCTION(init)
                                                                        : nullptr;
@@ -200,12 +284,12 @@ inline void guard_reentry(py::handle cls) {
   }
   PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
   auto dispatch = reinterpret_cast<vectorcallfunc>(reinterpret_cast<void (*)()>(def->ml_meth));
-  if (dispatch == &guarded_init) return;
+  if (dispatch == &guarded_init<T>) return;
   if (library_dispatch != nullptr && dispatch != library_dispatch) {
     throw std::runtime_error("the classes' __init__ dispatchers differ");
   }
   library_dispatch = dispatch;
-  def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_init));
+  def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_init<T>));
 }
 
 }  // namespace vornic::py_binding

@@ -23,7 +23,7 @@ namespace {
 using MapClass = py::class_<Map>;
 
 void register_object(py::module_& m) {
-  py::class_<Record> cls(m, "Object", py::custom_type_setup(&own_deallocator<Record>));
+  py::class_<Record> cls(m, "Object", py::custom_type_setup(&own_layout));
   cls.def(py::init<>())
       .def(py::init<const std::string&, const TagSet&>(), py::arg("data"), py::arg("tags"))
       .def_readwrite("data", &Record::data)
@@ -127,7 +127,7 @@ PYBIND11_MODULE(vornic, m) {
   guard_base_class();
   guard_metaclass();
   register_object(m);
-  MapClass cls(m, "Vornic", py::custom_type_setup(&own_deallocator<Map>));
+  MapClass cls(m, "Vornic", py::custom_type_setup(&own_layout));
   register_constructors(cls);
   register_mapping(cls);
   register_tag_editing(cls);
@@ -135,8 +135,8 @@ PYBIND11_MODULE(vornic, m) {
   cls.def("__reduce__", &reduce_map);
   guard_uninitialized<Record>();
   guard_uninitialized<Map>();
-  guard_reentry(m.attr("Object"));
-  guard_reentry(cls);
+  guard_init<Record>(m.attr("Object"));
+  guard_init<Map>(cls);
 }
 
 #undef PyInit_vornic

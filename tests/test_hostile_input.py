@@ -121,8 +121,6 @@ def run_isolated(code, timeout=60):
     "type('Sub', (type(o).__base__,), {})()",
     "copyreg._reduce_ex(m, 0)",
     "copyreg._reduce_ex(o, 1)",
-    "type('Both', (vornic.Vornic, vornic.Object), {})",
-    "type('Both', (type('O', (vornic.Object,), {}), vornic.Vornic), {})",
 ])
 def test_layout_tricks_are_refused(attempt):
     run_isolated(f"""
@@ -132,6 +130,71 @@ def test_layout_tricks_are_refused(attempt):
             {attempt}
         assert (type(m), m.to_dict()) == (vornic.Vornic, {{"k": {{"t"}}}})
         assert (type(o), o.data, o.tags) == (vornic.Object, "k", {{"t"}})
+    """)
+
+
+BOTH = "a class cannot derive from both vornic.Vornic and vornic.Object"
+
+
+@pytest.mark.parametrize("attempt, message", [
+    ("class C(V, O): pass", BOTH),
+    ("type('C', (O, V), {})", BOTH),
+    ("type.__new__(type, 'C', (A, B), {})", BOTH),
+    ("types.new_class('C', (A, B))", BOTH),
+    ("class C(A, B, metaclass=Meta): pass", BOTH),
+    ("class C(A, ObjectEntry()): pass", BOTH),
+    ("class C(B, A): x = KeepOwner()", BOTH),
+    ("A.__bases__ = (V, O)", BOTH),
+    ("B.__bases__ = (O, V)", BOTH),
+    ("A.__bases__ = (V, B)", BOTH),
+    ("type.__dict__['__bases__'].__set__(A, (V, O))", "lay-out conflict"),
+    ("KeepingMro('C', (V,), {})", "unsuitable layout"),
+])
+def test_classes_deriving_from_both_are_refused(attempt, message):
+    """However a class with both among its bases or in its mro() is reached, it
+    is refused before code run while the class is made could keep it."""
+    run_isolated(f"""
+        import contextlib, types, pytest, vornic
+        V, O = vornic.Vornic, vornic.Object
+        kept = []
+
+        class A(V):
+            def __init_subclass__(cls, **kwargs):
+                kept.append(cls)
+
+        class B(O):
+            pass
+
+        class Meta(type(V)):
+            pass
+
+        class ObjectEntry:
+            def __mro_entries__(self, bases):
+                return (O,)
+
+        class KeepOwner:
+            def __set_name__(self, owner, name):
+                kept.append(owner)
+
+        class KeepingMro(type(V)):
+            def mro(cls):
+                kept.append(cls)
+                return (cls, V, O) + V.__mro__[1:]
+
+        a, b = A({{"k": ["t"]}}), B("k", {{"t"}})
+        with pytest.raises(TypeError, match={message!r}):
+            exec({attempt!r})
+        assert (A.__bases__, B.__bases__) == ((V,), (O,))
+        for cls in kept:  # only a class that CPython refused half-made
+            assert not issubclass(cls, O), cls.__mro__
+            for obj in (a, b):
+                with contextlib.suppress(TypeError):
+                    obj.__class__ = cls
+        # Each method, given the other class's instance, must refuse it.
+        for call in (lambda: O.data.__set__(a, "A" * 4096), lambda: V.add_tag(b, "k", "u"), lambda: V.clear(b)):
+            with pytest.raises(TypeError, match="incompatible function arguments"):
+                call()
+        assert (V.to_dict(a), O.data.__get__(b), O.tags.__get__(b)) == ({{"k": {{"t"}}}}, "k", {{"t"}})
     """)
 
 
@@ -348,6 +411,8 @@ OOM_CALLS = {
     "Vornic(items)": lambda m, o: vornic.Vornic([("a", ["x"]), ("b", {"y"})]).to_dict(),
     "from_dict": lambda m, o: vornic.Vornic.from_dict({"a": ["x"], "b": ["y"]}).to_dict(),
     "from_keys_values": lambda m, o: vornic.Vornic.from_keys_values("ab", [["x"], ["y"]]).to_dict(),
+    "Vornic.__init__ again": lambda m, o: m.__init__({"a": ["x", "y"], "k": ["z"]}),
+    "Object.__init__ again": lambda m, o: o.__init__("e", {"y"}),
     "len": lambda m, o: LARGE.__len__(), "bool": lambda m, o: m.__bool__(), "in": lambda m, o: "k" in m,
     "iter": lambda m, o: list(m.__iter__()), "str": lambda m, o: m.__str__(),
     "repr": lambda m, o: m.__repr__(),

@@ -69,6 +69,8 @@ CASES = {
                             fails(ValueError, vornic.Vornic, KEYS, TAGS[:1]), fails(RuntimeError, vornic.Vornic, BAD_ELEMENT, VALUES),
                             fails(TypeError, vornic.Vornic, [["k", TAGS]]), fails(TypeError, vornic.Vornic, [("k", TAGS, 1)]),
                             fails(TypeError, vornic.Vornic, 5), fails(TypeError, vornic.Vornic, KEYS, VALUES, D)),
+    "init_again": lambda: (M.__init__(D), fails(RuntimeError, M.__init__, BAD_D), fails(TypeError, M.__init__, 5),
+                           vornic.Object(KEY, SET_TAGS).__init__(), fails(TypeError, BAD_OBJECT.__init__, KEY, TAGS)),
     "factories": lambda: (vornic.Vornic.from_keys_values(KEYS, VALUES), vornic.Vornic.from_dict(D), M.from_dict(D)),
     "factory_errors": lambda: (fails(ValueError, vornic.Vornic.from_keys_values, KEYS, VALUES[:1]),
                                fails(RuntimeError, vornic.Vornic.from_dict, BAD_D), fails(TypeError, vornic.Vornic.from_dict, ITEMS)),

@@ -1,4 +1,3 @@
-import contextlib
 import copy
 import importlib
 import os
@@ -11,6 +10,7 @@ import sys
 import pytest
 
 import vornic
+from fuzz.model import check_consistent
 from vornic import Object, Vornic
 
 # The rendered signatures are part of the public interface: callers read them
@@ -147,13 +147,34 @@ def test_instance_without_init_refuses_use(cls, use):
         use(bare)
 
 
-def test_second_init_leaves_instance_unchanged():
+class TwiceInitialised(Vornic):
+    def __init__(self, first, second):
+        super().__init__(first)
+        super().__init__(second)
+
+
+def test_second_init_replaces_contents_unless_it_fails():
     m, o = Vornic({"a": ["x"]}), Object("k", {"t"})
-    for args in [(), ({"b": ["y"]},), (["b"], [["y"]]), ([("b", ["y"])],)]:
-        with contextlib.suppress(TypeError):
+    keys_before = iter(m)
+    for args, expected in [(({"b": ["y"]},), {"b": {"y"}}), ((["c"], [["z"]]), {"c": {"z"}}), ((), {}),
+                           (([("d", ["x", "w"])],), {"d": {"x", "w"}})]:
+        assert m.__init__(*args) is None and m.to_dict() == expected
+        check_consistent(m)
+    assert list(keys_before) == ["a"]
+
+    def failing_midway():
+        yield "d", ["v"]
+        raise ValueError("midway")
+
+    for args, error in [((failing_midway(),), ValueError), ((5,), TypeError), (({"e": ["t", 1]},), RuntimeError)]:
+        with pytest.raises(error):
             m.__init__(*args)
-    for args in [(), ("other", {"y"})]:
-        with contextlib.suppress(TypeError):
-            o.__init__(*args)
-    assert m.to_dict() == {"a": {"x"}}
-    assert (o.data, o.tags) == ("k", {"t"})
+        assert m.to_dict() == {"d": {"x", "w"}} and m.find(["x"]) == {"d"}
+    o.__init__("other", {"y"})
+    with pytest.raises(TypeError):
+        o.__init__("k", ["a list"])
+    assert (o.data, o.tags) == ("other", {"y"})
+    o.__init__()
+    assert (o.data, o.tags) == ("", set())
+    twice = TwiceInitialised({"a": ["x"]}, {"b": ["y"]})
+    assert twice.to_dict() == {"b": {"y"}} and twice.find(["x"]) == set()

@@ -190,6 +190,15 @@ def test_distribution_ships_module_and_stub():
     assert any(f.startswith("vornic.") and f.endswith(".so") for f in files)
 
 
+def test_module_exports_only_its_entry_point():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    table = subprocess.run([nm, "-D", "--defined-only", vornic.__file__], capture_output=True, text=True,
+                           check=True).stdout
+    assert [line.split()[-1] for line in table.splitlines() if line.strip()] == ["PyInit_vornic"]
+
+
 def entries(m):
     """Every entry, read without decoding: keys and tags stored from bytes
     that are not UTF-8 come back as bytes."""

@@ -141,7 +141,7 @@ def test_init_called_again_by_its_own_argument_is_refused(cls):
         construct(inst, _ReenteringSet(lambda: reenter(True)))
     construct(inst, _ReenteringSet(lambda: reenter(False)))
     assert contents(inst) == expected
-    inst.__init__()  # ignored once constructed, as before
+    construct(inst, _ReenteringSet(lambda: reenter(False)))  # once constructed, builds anew
     assert contents(inst) == expected
     del inst
     gc.collect()

@@ -4,6 +4,8 @@ from collections.abc import Iterable, Iterator
 from collections.abc import Set as AbstractSet
 from typing import TypeAlias, TypeVar, overload
 
+from typing_extensions import disjoint_base
+
 # Keys and tags are passed as str, or as bytes/bytearray holding UTF-8;
 # they always come back as str.
 _Str: TypeAlias = str | bytes | bytearray
@@ -17,6 +19,8 @@ _T = TypeVar("_T")
 # The binding library gives its classes a metaclass of their own.
 class _ExtensionType(type): ...
 
+# Each has a layout of its own: no class can derive from both.
+@disjoint_base
 class Object(metaclass=_ExtensionType):
     """One key with its tag set; a standalone value, not used by Vornic."""
 
@@ -34,6 +38,7 @@ class Object(metaclass=_ExtensionType):
     @tags.setter
     def tags(self, value: AbstractSet[_Str], /) -> None: ...
 
+@disjoint_base
 class Vornic(metaclass=_ExtensionType):
     """Map from string keys to non-empty sets of string tags, with a tag index."""
 
