@@ -31,6 +31,20 @@ class RaisingLen:
 Pair = collections.namedtuple("Pair", "key tags")
 
 
+class OldStyleSequence:
+    """Iterable through __getitem__ alone."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class NotIterable(list):
+    __iter__ = None
+
+
 @pytest.mark.parametrize(
     "build, expected",
     [
@@ -44,6 +58,7 @@ Pair = collections.namedtuple("Pair", "key tags")
         (lambda: Vornic(d={"a": ["x"]}), A),
         (lambda: Vornic(keys=["a"], values=[["x"]]), A),
         (lambda: Vornic(items=[Pair("a", ["x"])]), A),
+        (lambda: Vornic(OldStyleSequence(["a"]), OldStyleSequence([["x"]])), A),
         # tag conversion
         (lambda: Vornic({"k": "ab", "e": ""}), {"k": {"a", "b"}}),
         (lambda: Vornic({"k": {"x": 1, "y": 2}, "e": b""}), {"k": {"x", "y"}}),
@@ -92,6 +107,7 @@ LIBRARY = None  # the binding library's own overload-failure text
     "build, error, text",
     [
         (lambda: Vornic(1), TypeError, LIBRARY),
+        (lambda: Vornic(NotIterable([("a", ["x"])])), TypeError, LIBRARY),
         (lambda: Vornic([], [], []), TypeError, LIBRARY),
         (lambda: Vornic(["a"], 5), TypeError, LIBRARY),
         (lambda: Vornic(d=[("a", ["x"])]), TypeError, LIBRARY),
