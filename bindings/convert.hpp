@@ -207,6 +207,7 @@ void for_each_dict_item(const py::dict& d, F&& fn) {
     TagSet tags = to_tagset(held_value);
     check_dict_unchanged(dict, size);
     fn(std::move(k), std::move(tags));
+    check_dict_unchanged(dict, size);  // a signal handler that fn ran may have changed it
   }
 }
 
