@@ -61,6 +61,32 @@ inline void seed_keyed_hash() {
   keyed_hash::set_key(key_word("vornic key 0"), key_word("vornic key 1"));
 }
 
+/// The name __iter__, made at import, so that matching an argument
+/// allocates nothing.
+inline PyObject* iter_name = nullptr;
+
+inline void intern_iter_name() {
+  if (iter_name == nullptr) iter_name = PyUnicode_InternFromString("__iter__");
+  if (iter_name == nullptr) throw py::error_already_set();
+}
+
+/// Whether iter(obj) has a way to make an iterator: its type's iteration
+/// slot or the sequence protocol. Calls neither, so that the method calls
+/// __iter__ exactly once and whatever it raises reaches the caller. A class
+/// whose __iter__ is None has the slot but declares itself not iterable.
+inline bool has_iteration(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_iter == nullptr) return PySequence_Check(obj) != 0;
+  return _PyType_Lookup(type, iter_name) != Py_None;
+}
+
+/// A tag collection or other iterable argument: matched by has_iteration,
+/// iterated by the method itself.
+class IterableArg : public py::object {
+ public:
+  PYBIND11_OBJECT_DEFAULT(IterableArg, object, has_iteration)
+};
+
 /// Upper bound on the room reserved from an argument's __len__: the length
 /// is only a hint, and a lying __len__ must not make us allocate gigabytes.
 constexpr Py_ssize_t max_reserve_hint = 4096;
@@ -128,6 +154,16 @@ inline size_t reserve_hint(py::handle obj) {
   return static_cast<size_t>(std::min(n, max_reserve_hint));
 }
 
+/// How many items a long loop over converted input takes between two looks
+/// at signals: a few milliseconds' work at most.
+constexpr size_t signal_interval = size_t{1} << 12;
+
+/// Runs the handlers of signals that arrived meanwhile (Ctrl-C among them);
+/// raises what they raise.
+inline void check_signals() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 /// Converts any iterable into a new tag set; a str yields its characters.
 /// Runs the argument's __len__, __iter__ and __next__; raises TypeError if it
 /// is not iterable, RuntimeError for an element that is not a string, and
@@ -137,7 +173,10 @@ inline TagSet to_tagset(py::handle obj) {
   size_t hint = reserve_hint(obj);
   if (hint > 0) tags.reserve(hint);
   py::object it = get_iterator(obj);
-  while (py::object item = next_item(it.ptr())) tags.insert(string_cast(item));
+  for (size_t n = 1; py::object item = next_item(it.ptr()); ++n) {
+    tags.insert(string_cast(item));
+    if (n % signal_interval == 0) check_signals();
+  }
   return tags;
 }
 
@@ -168,6 +207,7 @@ void for_each_dict_item(const py::dict& d, F&& fn) {
     TagSet tags = to_tagset(held_value);
     check_dict_unchanged(dict, size);
     fn(std::move(k), std::move(tags));
+    check_dict_unchanged(dict, size);  // a signal handler that fn ran may have changed it
   }
 }
 
@@ -177,9 +217,6 @@ void for_each_dict_item(const py::dict& d, F&& fn) {
 inline void insert_dict_items(Map& map, const py::dict& d) {
   for_each_dict_item(d, [&map](std::string&& key, TagSet&& tags) { map.insert(key, std::move(tags)); });
 }
-
-/// Converted (key, tags) pairs, in the order they were read.
-using Entries = std::vector<std::pair<std::string, TagSet>>;
 
 /// The number of elements `obj` holds if it is a list, tuple or dict (their
 /// storage, unlike __len__, cannot overstate it), else 0. Runs no Python code.
@@ -198,37 +235,114 @@ void shrink_if_sparse(Table& table) {
   if (table.size() * 4 < table.bucket_count()) table.rehash(0);
 }
 
-/// A new map holding `entries`, inserted in order, so that a later equal key
-/// wins; their tag sets are taken over. All the input is converted before
-/// the map is filled, so that the tables can be sized once: a posting set
-/// grown record by record would rehash all its records at every doubling.
-inline Map map_from_entries(Entries& entries) {
-  Map map;
-  map.objecttable.reserve(entries.size());
-  std::unordered_map<Map::posting_set*, size_t> carriers;
-  for (const auto& entry : entries) {
-    for (const std::string& tag : entry.second) ++carriers[&map.tagindex[tag]];
+/// Builds a new map from (key, tags) pairs read one at a time, keeping no
+/// converted input beyond the pair in hand, so that memory follows the map,
+/// not the input: a later pair for a key replaces the earlier one at once.
+/// Records are stored first and indexed once all are in, so that each posting
+/// set is sized once, for the records that carry its tag in the end; grown
+/// record by record it would rehash all its records at every doubling.
+/// Looks at signals every few thousand steps. On any exception the builder
+/// and all it holds are simply destroyed, and nothing is handed over.
+class MapBuilder {
+ public:
+  /// `expected`: how many pairs the input holds, when its storage says so.
+  explicit MapBuilder(size_t expected) : expected_(expected) {}
+
+  void store(std::string&& key, TagSet&& tags) {
+    tick();
+    reserve_after_probe();
+    if (tags.empty()) {
+      if (map_.objecttable.erase(key) != 0) forget_order();
+      return;
+    }
+    auto placed = map_.objecttable.try_emplace(std::move(key));
+    Record& record = placed.first->second;
+    if (placed.second) {
+      record.data = placed.first->first;
+      if (!order_lost_) order_.push_back(&record);
+    }
+    record.tags = std::move(tags);
   }
-  for (const auto& [postings, count] : carriers) postings->reserve(count);
-  // Each counted tag is linked by the first entry carrying it, and a posting
-  // set emptied later is dropped by insert, so none stays empty.
-  for (auto& entry : entries) map.insert(entry.first, std::move(entry.second));
-  // A key given more than once was counted each time: give back what the
-  // tables reserved beyond their final size (rehashing moves no record).
-  shrink_if_sparse(map.objecttable);
-  for (auto& entry : map.tagindex) shrink_if_sparse(entry.second);
-  return map;
-}
+
+  Map finish() {
+    shrink_if_sparse(map_.objecttable);
+    size_posting_sets();
+    for_each_record([this](Record& record) {
+      for (const std::string& tag : record.tags) map_.tagindex.find(tag)->second.insert(&record);
+    });
+    return std::move(map_);
+  }
+
+ private:
+  /// Pairs read before the input's length is used to size the table: until
+  /// then it grows as keys come, so a long run of one key reserves nothing.
+  static constexpr size_t sizing_probe = size_t{1} << 16;
+
+  void tick() {
+    if (++steps_ % signal_interval == 0) check_signals();
+  }
+
+  /// After the first pairs, room for the input's length times the share of
+  /// them that brought a new key.
+  void reserve_after_probe() {
+    if (++pairs_ != sizing_probe || expected_ <= sizing_probe) return;
+    double distinct = static_cast<double>(map_.objecttable.size()) / static_cast<double>(sizing_probe);
+    size_t room = static_cast<size_t>(static_cast<double>(expected_) * distinct);
+    map_.objecttable.reserve(room);
+    if (!order_lost_) order_.reserve(room);
+  }
+
+  /// A record was removed, so order_ may hold its address: stop keeping it.
+  void forget_order() {
+    order_lost_ = true;
+    std::vector<Record*>().swap(order_);
+  }
+
+  /// Calls fn(record) for every stored record: in the order they were
+  /// stored, which is the order of their memory and so spares a cache miss
+  /// per record and tag, else in table order.
+  template <class F>
+  void for_each_record(F&& fn) {
+    if (!order_lost_) {
+      for (Record* record : order_) {
+        tick();
+        fn(*record);
+      }
+      return;
+    }
+    for (auto& entry : map_.objecttable) {
+      tick();
+      fn(entry.second);
+    }
+  }
+
+  /// Creates the posting set of every stored tag, with room for exactly the
+  /// records that carry it.
+  void size_posting_sets() {
+    std::unordered_map<Map::posting_set*, size_t> carriers;
+    for_each_record([this, &carriers](const Record& record) {
+      for (const std::string& tag : record.tags) ++carriers[&map_.tagindex[tag]];
+    });
+    for (const auto& [postings, count] : carriers) postings->reserve(count);
+  }
+
+  Map map_;
+  /// The address of every record stored, in order, until one is removed.
+  std::vector<Record*> order_;
+  bool order_lost_ = false;
+  size_t expected_;
+  size_t pairs_ = 0;
+  size_t steps_ = 0;
+};
 
 /// A new map holding the items of `d`; later keys that convert to the same
 /// string win. Each key is converted before its value.
 inline Map map_from_dict(const py::dict& d) {
-  Entries entries;
-  entries.reserve(stored_size(d));
-  for_each_dict_item(d, [&entries](std::string&& key, TagSet&& tags) {
-    entries.emplace_back(std::move(key), std::move(tags));
+  MapBuilder builder(stored_size(d));
+  for_each_dict_item(d, [&builder](std::string&& key, TagSet&& tags) {
+    builder.store(std::move(key), std::move(tags));
   });
-  return map_from_entries(entries);
+  return builder.finish();
 }
 
 [[noreturn]] inline void raise_length_mismatch() {
@@ -237,33 +351,36 @@ inline Map map_from_dict(const py::dict& d) {
 
 /// A new map from parallel iterables. A length mismatch is found when the
 /// shorter side ends.
-inline Map map_from_keys_values(const py::iterable& keys, const py::iterable& values) {
-  Entries entries;
-  entries.reserve(stored_size(keys));
+inline Map map_from_keys_values(const IterableArg& keys, const IterableArg& values) {
+  MapBuilder builder(stored_size(keys));
   py::object key_it = get_iterator(keys);
   py::object value_it = get_iterator(values);
   while (py::object key = next_item(key_it.ptr())) {
     py::object value = next_item(value_it.ptr());
     if (!value) raise_length_mismatch();
     std::string k = string_cast(key);
-    entries.emplace_back(std::move(k), to_tagset(value));
+    builder.store(std::move(k), to_tagset(value));
   }
   if (next_item(value_it.ptr())) raise_length_mismatch();
-  return map_from_entries(entries);
+  return builder.finish();
 }
 
 /// A new map from an iterable of (key, tags) tuples.
-inline Map map_from_items(const py::iterable& items) {
-  Entries entries;
-  entries.reserve(stored_size(items));
+inline Map map_from_items(const IterableArg& items) {
+  MapBuilder builder(stored_size(items));
   py::object it = get_iterator(items);
   while (py::object item = next_item(it.ptr())) {
     if (!PyTuple_Check(item.ptr())) throw py::type_error("each item must be a (key, tags) tuple");
     if (PyTuple_GET_SIZE(item.ptr()) != 2) throw py::type_error("each item must be a (key, tags) pair");
     std::string k = string_cast(PyTuple_GET_ITEM(item.ptr(), 0));
-    entries.emplace_back(std::move(k), to_tagset(PyTuple_GET_ITEM(item.ptr(), 1)));
+    builder.store(std::move(k), to_tagset(PyTuple_GET_ITEM(item.ptr(), 1)));
   }
-  return map_from_entries(entries);
+  return builder.finish();
 }
 
 }  // namespace vornic::py_binding
+
+template <>
+struct pybind11::detail::handle_type_name<vornic::py_binding::IterableArg> {
+  static constexpr auto name = const_name("collections.abc.Iterable");
+};

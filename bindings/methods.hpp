@@ -37,9 +37,12 @@ inline py::object get(const Map& map, const std::string& key, py::object default
   return tagset_py(record->tags);
 }
 
-inline StrSet setdefault(Map& map, const std::string& key, const py::iterable& default_) {
+inline StrSet setdefault(Map& map, const std::string& key, const IterableArg& default_) {
   if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
   TagSet tags = to_tagset(default_);
+  // Reading the default ran the caller's code, which may have stored the key
+  // meanwhile: as with a dict, what the key holds now wins.
+  if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
   StrSet result = tagset_py(tags);
   map.insert(key, std::move(tags));
   return result;
@@ -108,12 +111,12 @@ inline py::int_ int_py(size_t n) {
   return py::reinterpret_steal<py::int_>(value);
 }
 
-inline py::int_ count(const Map& map, const py::iterable& tags) {
+inline py::int_ count(const Map& map, const IterableArg& tags) {
   TagSet query = to_tagset(tags);
   return int_py(query.empty() ? map.objecttable.size() : map.count(query));
 }
 
-inline py::int_ count_any(const Map& map, const py::iterable& tags) {
+inline py::int_ count_any(const Map& map, const IterableArg& tags) {
   TagSet query = to_tagset(tags);
   return int_py(query.empty() ? map.objecttable.size() : count_any_of(map, query));
 }
@@ -135,13 +138,13 @@ inline py::list retain(Map& map, const RecordList& keep) {
   return result;
 }
 
-inline py::list retain_where(Map& map, const py::iterable& tags) {
+inline py::list retain_where(Map& map, const IterableArg& tags) {
   TagSet query = to_tagset(tags);
   if (query.empty()) return keys_list(map);
   return retain(map, all_of_matches(map, query));
 }
 
-inline py::list retain_where_any(Map& map, const py::iterable& tags) {
+inline py::list retain_where_any(Map& map, const IterableArg& tags) {
   TagSet query = to_tagset(tags);
   if (query.empty()) return keys_list(map);
   return retain(map, any_of_matches(map, query));
@@ -157,7 +160,7 @@ inline StrSet erase(Map& map, const std::string& key) {
 
 /// Removes every record carrying all of `tags` (none for an empty set) and
 /// returns their keys, converted before the first removal.
-inline py::list erase_where(Map& map, const py::iterable& tags) {
+inline py::list erase_where(Map& map, const IterableArg& tags) {
   TagSet query = to_tagset(tags);
   GcPause pause;
   RecordList matches = all_of_matches(map, query);

@@ -63,7 +63,7 @@ void register_mapping(MapClass& cls) {
           py::arg("key"))
       .def(
           "__setitem__",
-          [](Map& m, const std::string& key, const py::iterable& tags) { m.insert(key, to_tagset(tags)); },
+          [](Map& m, const std::string& key, const IterableArg& tags) { m.insert(key, to_tagset(tags)); },
           py::arg("key"), py::arg("tags"))
       .def(
           "__delitem__", [](Map& m, const std::string& key) { erase_data_or_throw(m, key); }, py::arg("key"))
@@ -87,7 +87,7 @@ void register_tag_editing(MapClass& cls) {
          py::arg("key"), py::arg("tag"))
       .def(
           "add_tags",
-          [](Map& m, const std::string& key, const py::iterable& tags) { add_tags(m, key, to_tagset(tags)); },
+          [](Map& m, const std::string& key, const IterableArg& tags) { add_tags(m, key, to_tagset(tags)); },
           py::arg("key"), py::arg("tags"))
       .def("remove_tag", &remove_tag, py::arg("key"), py::arg("tag"))
       .def("discard_tag", &discard_tag, py::arg("key"), py::arg("tag"))
@@ -96,12 +96,12 @@ void register_tag_editing(MapClass& cls) {
 
 void register_queries(MapClass& cls) {
   cls.def(
-         "find", [](const Map& m, const py::iterable& tags) { return query_all_of_py(m, to_tagset(tags)); },
+         "find", [](const Map& m, const IterableArg& tags) { return query_all_of_py(m, to_tagset(tags)); },
          py::arg("tags"))
       .def("query", [](const Map& m, const py::args& args) { return query_all_of_py(m, args_tagset(args)); })
       .def(
           "find_any",
-          [](const Map& m, const py::iterable& tags) { return query_any_of_py(m, to_tagset(tags)); },
+          [](const Map& m, const IterableArg& tags) { return query_any_of_py(m, to_tagset(tags)); },
           py::arg("tags"))
       .def("query_any",
            [](const Map& m, const py::args& args) { return query_any_of_py(m, args_tagset(args)); })
@@ -124,6 +124,7 @@ void register_queries(MapClass& cls) {
 PYBIND11_MODULE(vornic, m) {
   m.doc() = "vornic: fast tagged object map (pybind interface)";
   seed_keyed_hash();
+  intern_iter_name();
   guard_base_class();
   guard_metaclass();
   register_object(m);

@@ -1,4 +1,9 @@
 import collections
+import itertools
+import signal
+import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
@@ -31,6 +36,20 @@ class RaisingLen:
 Pair = collections.namedtuple("Pair", "key tags")
 
 
+class OldStyleSequence:
+    """Iterable through __getitem__ alone."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class NotIterable(list):
+    __iter__ = None
+
+
 @pytest.mark.parametrize(
     "build, expected",
     [
@@ -44,6 +63,7 @@ Pair = collections.namedtuple("Pair", "key tags")
         (lambda: Vornic(d={"a": ["x"]}), A),
         (lambda: Vornic(keys=["a"], values=[["x"]]), A),
         (lambda: Vornic(items=[Pair("a", ["x"])]), A),
+        (lambda: Vornic(OldStyleSequence(["a"]), OldStyleSequence([["x"]])), A),
         # tag conversion
         (lambda: Vornic({"k": "ab", "e": ""}), {"k": {"a", "b"}}),
         (lambda: Vornic({"k": {"x": 1, "y": 2}, "e": b""}), {"k": {"x", "y"}}),
@@ -92,6 +112,7 @@ LIBRARY = None  # the binding library's own overload-failure text
     "build, error, text",
     [
         (lambda: Vornic(1), TypeError, LIBRARY),
+        (lambda: Vornic(NotIterable([("a", ["x"])])), TypeError, LIBRARY),
         (lambda: Vornic([], [], []), TypeError, LIBRARY),
         (lambda: Vornic(["a"], 5), TypeError, LIBRARY),
         (lambda: Vornic(d=[("a", ["x"])]), TypeError, LIBRARY),
@@ -155,3 +176,43 @@ def test_dict_resized_during_build(build, change):
     d = {"a": Mutating(), "b": ["y"]}
     with pytest.raises(RuntimeError, match="changed size"):
         build(d)
+
+
+def test_build_stops_at_a_signal():
+    # The input comes from C iterators that never look at signals themselves;
+    # the handler sees how many keys are still unread when the build lets it run.
+    seen = []
+
+    def handler(signum, frame):
+        seen.append(keys.__length_hint__())
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        for _ in range(5):  # again if the alarm came before the build began
+            n, seen[:] = 2_000_000, []
+            keys = itertools.repeat("k", n)
+            signal.setitimer(signal.ITIMER_REAL, 0.01)
+            with pytest.raises(KeyboardInterrupt):
+                Vornic.from_keys_values(keys, itertools.repeat(["t"], n))
+                time.sleep(1)  # a build that ignores the signal is interrupted here
+            if seen != [n]:
+                break
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert 0 < seen[0] < n
+
+
+def test_stream_of_one_key_needs_no_memory_for_its_length():
+    code = """
+        import resource, vornic
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        m = vornic.Vornic(("k", [str(i)]) for i in range(1_000_000))
+        grown_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        assert m.to_dict() == {"k": {"999999"}}
+        assert grown_kb < 64 * 1024, grown_kb
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr

@@ -77,3 +77,26 @@ def test_threads_sharing_one_map(seconds=2.0, threads=4):
         sys.setswitchinterval(old_interval)
     assert not errors, errors
     check_consistent(m)
+
+
+def test_key_claimed_while_setdefault_reads_its_default():
+    # Another thread stores the key while this one's default is being read:
+    # the stored value wins, as with a dict.
+    m = vornic.Vornic()
+    reading, claimed = threading.Event(), threading.Event()
+
+    def default():
+        reading.set()
+        claimed.wait()
+        yield "default"
+
+    def claim():
+        reading.wait()
+        m["k"] = ["claimed"]
+        claimed.set()
+
+    other = threading.Thread(target=claim)
+    other.start()
+    assert m.setdefault("k", default()) == {"claimed"}
+    other.join()
+    assert m.to_dict() == {"k": {"claimed"}}
