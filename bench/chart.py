@@ -16,7 +16,8 @@ import matplotlib.pyplot as plt
 
 RESULTS = Path(__file__).resolve().parent / "results"
 SERIES = [("python", "plain Python", "tab:blue"), ("roaring", "pyroaring", "tab:orange"),
-          ("sqlite", "sqlite3", "tab:green"), ("floor", "floor (set of new str)", "tab:gray")]  # fmt: skip
+          ("sqlite", "sqlite3", "tab:green"), ("polars", "Polars", "tab:purple"),
+          ("duckdb", "DuckDB", "tab:brown"), ("floor", "floor (set of new str)", "tab:gray")]  # fmt: skip
 MEMORY = "memory/entry"
 
 
@@ -44,7 +45,8 @@ def describe(report):
         m["platform"],
         versions,
         f"entries: {sizes}; {report['date']}",
-        "median thread CPU time per call; bars right of 1: vornic faster / smaller",
+        "median CPU time per call (of the thread; Polars, DuckDB: of the process, held to one thread)",
+        "bars right of 1: vornic faster / smaller",
     ])  # fmt: skip
 
 
@@ -52,7 +54,7 @@ def draw(report, out):
     sizes = [str(s) for s in report["sizes"]]
     first = report["results"][sizes[0]]
     ops = ["build"] + [op for op in first["vornic"]["times"] if op != "build"] + [MEMORY]
-    fig, axes = plt.subplots(1, len(sizes), figsize=(5.2 * len(sizes) + 2.5, 0.32 * len(ops) + 2.2),
+    fig, axes = plt.subplots(1, len(sizes), figsize=(5.2 * len(sizes) + 2.5, 0.08 * len(SERIES) * len(ops) + 2.2),
                              sharex=True, sharey=True, squeeze=False)  # fmt: skip
     height = 0.8 / len(SERIES)
     for ax, size in zip(axes[0], sizes):
