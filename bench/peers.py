@@ -2,7 +2,8 @@
 interface: built from a dict of key -> iterable of tags, then find, count,
 find_any, count_any, m[key], add_tag, remove_tag, erase_where,
 retain_where and the listings keys, values, items and to_dict (but for
-Roaring, whose listings would be plain Python's). Answers are new objects the caller owns, as vornic's are."""
+Roaring, whose listings would be plain Python's). Answers are new objects the caller owns, as vornic's are.
+Polars and DuckDB are optional: their modules load only when they are built."""
 
 import itertools
 import sqlite3
