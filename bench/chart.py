@@ -31,8 +31,8 @@ def ratios(by_impl, impl, ops):
         elif op == MEMORY:
             out.append(other["mem_per_entry"] / base["mem_per_entry"] if "mem_per_entry" in other else None)
         else:
-            t = other["times"].get(op)
-            out.append(t / base["times"][op] if t else None)
+            t, b = other["times"].get(op), base["times"].get(op)
+            out.append(t / b if t and b else None)
     return out
 
 
@@ -52,8 +52,8 @@ def describe(report):
 
 def draw(report, out):
     sizes = [str(s) for s in report["sizes"]]
-    first = report["results"][sizes[0]]
-    ops = ["build"] + [op for op in first["vornic"]["times"] if op != "build"] + [MEMORY]
+    largest = report["results"][sizes[-1]]  # older runs at other sizes may lack some rows
+    ops = ["build"] + [op for op in largest["vornic"]["times"] if op != "build"] + [MEMORY]
     fig, axes = plt.subplots(1, len(sizes), figsize=(5.2 * len(sizes) + 2.5, 0.08 * len(SERIES) * len(ops) + 2.2),
                              sharex=True, sharey=True, squeeze=False)  # fmt: skip
     height = 0.8 / len(SERIES)
