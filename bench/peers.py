@@ -610,7 +610,7 @@ class DuckDB:
         if self.db.execute("DELETE FROM t WHERE key = ? AND tag = ?", [key, tag]).fetchone()[0] == 0:
             raise KeyError(key)
 
-    def _remove(self, chosen, keep):
+    def _remove(self, keep):
         """Deletes the entries whose keys are (or, with keep, are not) in
         the temporary table `chosen`, which it drops; its keys go back."""
         keys = self._column("SELECT key FROM chosen")
@@ -624,7 +624,7 @@ class DuckDB:
             return []
         sql, params = self._match_sql(tags)
         self.db.execute(f"CREATE TEMP TABLE chosen AS {sql}", params)
-        return self._remove("chosen", keep=False)
+        return self._remove(keep=False)
 
     def retain_where(self, tags):
         tags = set(tags)
@@ -632,7 +632,7 @@ class DuckDB:
             return self.keys()
         sql, params = self._match_sql(tags)
         self.db.execute(f"CREATE TEMP TABLE chosen AS {sql}", params)
-        return self._remove("chosen", keep=True)
+        return self._remove(keep=True)
 
     def keys(self):
         return self._column("SELECT DISTINCT key FROM t")
