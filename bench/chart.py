@@ -16,7 +16,8 @@ import matplotlib.pyplot as plt
 
 RESULTS = Path(__file__).resolve().parent / "results"
 SERIES = [("python", "plain Python", "tab:blue"), ("roaring", "pyroaring", "tab:orange"),
-          ("sqlite", "sqlite3", "tab:green"), ("floor", "floor (set of new str)", "tab:gray")]  # fmt: skip
+          ("sqlite", "sqlite3", "tab:green"), ("polars", "Polars", "tab:purple"),
+          ("duckdb", "DuckDB", "tab:brown"), ("floor", "floor (set of new str)", "tab:gray")]  # fmt: skip
 MEMORY = "memory/entry"
 
 
@@ -30,8 +31,8 @@ def ratios(by_impl, impl, ops):
         elif op == MEMORY:
             out.append(other["mem_per_entry"] / base["mem_per_entry"] if "mem_per_entry" in other else None)
         else:
-            t = other["times"].get(op)
-            out.append(t / base["times"][op] if t else None)
+            t, b = other["times"].get(op), base["times"].get(op)
+            out.append(t / b if t and b else None)
     return out
 
 
@@ -44,15 +45,16 @@ def describe(report):
         m["platform"],
         versions,
         f"entries: {sizes}; {report['date']}",
-        "median thread CPU time per call; bars right of 1: vornic faster / smaller",
+        "median CPU time per call (of the thread; Polars, DuckDB: of the process, held to one thread)",
+        "bars right of 1: vornic faster / smaller",
     ])  # fmt: skip
 
 
 def draw(report, out):
     sizes = [str(s) for s in report["sizes"]]
-    first = report["results"][sizes[0]]
-    ops = ["build"] + [op for op in first["vornic"]["times"] if op != "build"] + [MEMORY]
-    fig, axes = plt.subplots(1, len(sizes), figsize=(5.2 * len(sizes) + 2.5, 0.32 * len(ops) + 2.2),
+    largest = report["results"][sizes[-1]]  # older runs at other sizes may lack some rows
+    ops = ["build"] + [op for op in largest["vornic"]["times"] if op != "build"] + [MEMORY]
+    fig, axes = plt.subplots(1, len(sizes), figsize=(5.2 * len(sizes) + 2.5, 0.08 * len(SERIES) * len(ops) + 2.2),
                              sharex=True, sharey=True, squeeze=False)  # fmt: skip
     height = 0.8 / len(SERIES)
     for ax, size in zip(axes[0], sizes):

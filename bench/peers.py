@@ -2,7 +2,8 @@
 interface: built from a dict of key -> iterable of tags, then find, count,
 find_any, count_any, m[key], add_tag, remove_tag, erase_where,
 retain_where and the listings keys, values, items and to_dict (but for
-Roaring, whose listings would be plain Python's). Answers are new objects the caller owns, as vornic's are."""
+Roaring, whose listings would be plain Python's). Answers are new objects the caller owns, as vornic's are.
+Polars and DuckDB are optional: their modules load only when they are built."""
 
 import itertools
 import sqlite3
@@ -367,10 +368,314 @@ class Sqlite:
         return dict(self._grouped())
 
 
+def exploded(d):
+    """The (key, tag) pairs of `d` as two flat lists, entry by entry."""
+    keys = [key for key, tags in d.items() for _ in tags]
+    return keys, list(itertools.chain.from_iterable(d.values()))
+
+
+class Polars:
+    """A frame of a key column, sorted, and a list column of each key's tags
+    for the per-key questions and the listings; for the queries, one sorted
+    Series of keys per tag. All-of intersects those from the rarest tag by
+    binary search (search_sorted), any-of concatenates them; answers go to
+    Python through to_list(), then set(). Frames are immutable: a per-key edit
+    splices a new row between slices of the old frame (rechunked now and then)
+    and rebuilds the one posting Series it changes."""
+
+    MAX_CHUNKS = 32
+
+    def __init__(self, d):
+        import polars as pl
+
+        self.pl = pl
+        keys, tags = exploded(d)
+        rows = pl.DataFrame({"key": keys, "tags": tags}, schema={"key": pl.String, "tags": pl.String})
+        frame = rows.group_by("key", maintain_order=True).agg("tags")
+        self.frame = frame.with_columns(pl.col("tags").list.unique()).sort("key")
+        self._index_all()
+
+    def _index_all(self):
+        pairs = self.frame.explode("tags")  # key order, kept within each tag
+        parts = pairs.partition_by("tags", as_dict=True, include_key=False, maintain_order=True)
+        self.index = {tag: part.to_series() for (tag,), part in parts.items()}
+
+    def _match(self, tags):
+        """Sorted Series of the keys carrying every tag of `tags` (non-empty)."""
+        if not all(tag in self.index for tag in tags):
+            return self.frame["key"].clear()
+        postings = sorted((self.index[tag] for tag in tags), key=len)
+        found = postings[0]
+        for posting in postings[1:]:
+            if found.is_empty():
+                break
+            at = posting.search_sorted(found)  # non-decreasing, as found is sorted
+            if at[-1] == len(posting):  # keys past the posting's last one
+                inside = at < len(posting)
+                found, at = found.filter(inside), at.filter(inside)
+            found = found.filter(posting.gather(at) == found)
+        return found
+
+    def _any(self, tags):
+        get = self.index.get
+        return self.pl.concat([get(tag) for tag in tags if tag in self.index] or [self.frame["key"].clear()])
+
+    def find(self, tags):
+        tags = set(tags)
+        return set((self._match(tags) if tags else self.frame["key"]).to_list())
+
+    def count(self, tags):
+        tags = set(tags)
+        return len(self._match(tags)) if tags else self.frame.height
+
+    def find_any(self, tags):
+        tags = set(tags)
+        return set((self._any(tags) if tags else self.frame["key"]).to_list())
+
+    def count_any(self, tags):
+        tags = set(tags)
+        return self._any(tags).n_unique() if tags else self.frame.height
+
+    def _row(self, key):
+        """(row of key or where it would go, its tags or None)."""
+        i = self.frame["key"].search_sorted(key)
+        if i < self.frame.height and self.frame["key"][i] == key:
+            return i, self.frame["tags"][i].to_list()
+        return i, None
+
+    def __getitem__(self, key):
+        _, tags = self._row(key)
+        if tags is None:
+            raise KeyError(key)
+        return set(tags)
+
+    def _splice(self, start, stop, key, tags):
+        """Replaces rows [start, stop) by key's row, or by nothing."""
+        pieces = [self.frame.slice(0, start)]
+        if tags:
+            pieces.append(self.pl.DataFrame({"key": [key], "tags": [tags]}, schema=self.frame.schema))
+        pieces.append(self.frame.slice(stop))
+        frame = self.pl.concat(pieces)
+        self.frame = frame.rechunk() if frame.n_chunks() > self.MAX_CHUNKS else frame
+
+    def add_tag(self, key, tag):
+        i, tags = self._row(key)
+        if tags is None:
+            self._splice(i, i, key, [tag])
+        elif tag not in tags:
+            self._splice(i, i + 1, key, tags + [tag])
+        else:
+            return
+        posting = self.index.get(tag)
+        if posting is None:
+            self.index[tag] = self.pl.Series("key", [key], dtype=self.pl.String)
+        else:
+            j = posting.search_sorted(key)
+            self.index[tag] = self.pl.concat([posting[:j], self.pl.Series("key", [key]), posting[j:]]).rechunk()
+
+    def remove_tag(self, key, tag):
+        i, tags = self._row(key)
+        if tags is None or tag not in tags:
+            raise KeyError(key)
+        tags.remove(tag)
+        self._splice(i, i + 1, key, tags)
+        posting = self.index[tag]
+        j = posting.search_sorted(key)
+        if len(posting) == 1:
+            del self.index[tag]
+        else:
+            self.index[tag] = self.pl.concat([posting[:j], posting[j + 1 :]]).rechunk()
+
+    def erase_where(self, tags):
+        tags = set(tags)
+        doomed = self._match(tags) if tags else self.frame["key"].clear()
+        if doomed.is_empty():
+            return []
+        gone = self.frame["key"].is_in(doomed.implode())
+        removed = self.frame.filter(gone).explode("tags")
+        self.frame = self.frame.filter(~gone)
+        # Only the posting Series of the removed entries' tags change.
+        for (tag,), part in removed.partition_by("tags", as_dict=True, include_key=False).items():
+            posting = self.index[tag]
+            posting = posting.filter(~posting.is_in(part.to_series().implode()))
+            if posting.is_empty():
+                del self.index[tag]
+            else:
+                self.index[tag] = posting
+        return doomed.to_list()
+
+    def retain_where(self, tags):
+        tags = set(tags)
+        if not tags:
+            return self.keys()
+        keep = self._match(tags)
+        self.frame = self.frame.filter(self.pl.col("key").is_in(keep.implode()))
+        self._index_all()
+        return keep.to_list()
+
+    def keys(self):
+        return self.frame["key"].to_list()
+
+    def _tag_sets(self):
+        # One flat list and slices of it: faster than to_list() of the list column.
+        column = self.frame["tags"]
+        flat = column.explode().to_list()
+        ends = column.list.len().cum_sum().to_list()
+        return [set(flat[a:b]) for a, b in zip(itertools.chain([0], ends), ends)]
+
+    def values(self):
+        return self._tag_sets()
+
+    def items(self):
+        return list(zip(self.keys(), self._tag_sets()))
+
+    def to_dict(self):
+        return dict(zip(self.keys(), self._tag_sets()))
+
+
+class DuckDB:
+    """An in-memory table of (tag, key) rows, loaded in (tag, key) order so
+    that each row group's min/max bounds on tag skip the groups a tag is not
+    in, and an index on key (an ART) for the per-key questions. All-of joins
+    the query's tags on key, leaving the join order to the planner; answers go
+    to Python through fetchnumpy(), tolist(), then set()."""
+
+    def __init__(self, d):
+        import duckdb
+        import numpy as np
+
+        self.db = duckdb.connect(":memory:", config={"threads": 1})
+        keys, tags = exploded(d)
+        rows = {"key": np.array(keys, dtype=object), "tag": np.array(tags, dtype=object)}
+        self.db.register("rows", rows)
+        self.db.execute("CREATE TABLE t AS SELECT DISTINCT tag, key FROM rows ORDER BY tag, key")
+        self.db.unregister("rows")
+        self.db.execute("CREATE INDEX t_key ON t (key)")
+        self._all_of_sql = {}
+
+    def _column(self, sql, params=()):
+        return self.db.execute(sql, list(params)).fetchnumpy()["key"].tolist()
+
+    def _all_of(self, what, k):
+        """`SELECT what` over the keys carrying all of k tags, given as parameters."""
+        sql = self._all_of_sql.get((what, k))
+        if sql is None:
+            joins = "".join(f" JOIN t AS t{i} ON t{i}.key = t0.key AND t{i}.tag = ?" for i in range(1, k))
+            sql = self._all_of_sql[what, k] = f"SELECT {what} FROM t AS t0{joins} WHERE t0.tag = ?"
+        return sql
+
+    def _match_sql(self, tags):
+        tags = list(tags)
+        return self._all_of("t0.key AS key", len(tags)), tags[1:] + tags[:1]
+
+    def find(self, tags):
+        tags = set(tags)
+        if not tags:
+            return set(self._column("SELECT DISTINCT key FROM t"))
+        return set(self._column(*self._match_sql(tags)))
+
+    def count(self, tags):
+        tags = list(set(tags))
+        if not tags:
+            return self.db.execute("SELECT count(DISTINCT key) FROM t").fetchone()[0]
+        return self.db.execute(self._all_of("count(*)", len(tags)), tags[1:] + tags[:1]).fetchone()[0]
+
+    def _in(self, tags):
+        return f"tag IN ({', '.join('?' * len(tags))})"
+
+    def find_any(self, tags):
+        tags = list(set(tags))
+        if not tags:
+            return self.find(tags)
+        return set(self._column(f"SELECT key FROM t WHERE {self._in(tags)}", tags))
+
+    def count_any(self, tags):
+        tags = list(set(tags))
+        if not tags:
+            return self.count(tags)
+        return self.db.execute(f"SELECT count(DISTINCT key) FROM t WHERE {self._in(tags)}", tags).fetchone()[0]
+
+    def __getitem__(self, key):
+        tags = {tag for (tag,) in self.db.execute("SELECT tag FROM t WHERE key = ?", [key]).fetchall()}
+        if not tags:
+            raise KeyError(key)
+        return tags
+
+    def add_tag(self, key, tag):
+        self.db.execute(
+            "INSERT INTO t SELECT ?, ? WHERE NOT EXISTS (SELECT 1 FROM t WHERE key = ? AND tag = ?)", [tag, key, key, tag]
+        )
+
+    def remove_tag(self, key, tag):
+        if self.db.execute("DELETE FROM t WHERE key = ? AND tag = ?", [key, tag]).fetchone()[0] == 0:
+            raise KeyError(key)
+
+    def _remove(self, keep):
+        """Deletes the entries whose keys are (or, with keep, are not) in
+        the temporary table `chosen`, which it drops; its keys go back."""
+        keys = self._column("SELECT key FROM chosen")
+        self.db.execute(f"DELETE FROM t WHERE key {'NOT IN' if keep else 'IN'} (SELECT key FROM chosen)")
+        self.db.execute("DROP TABLE chosen")
+        return keys
+
+    def erase_where(self, tags):
+        tags = set(tags)
+        if not tags:
+            return []
+        sql, params = self._match_sql(tags)
+        self.db.execute(f"CREATE TEMP TABLE chosen AS {sql}", params)
+        return self._remove(keep=False)
+
+    def retain_where(self, tags):
+        tags = set(tags)
+        if not tags:
+            return self.keys()
+        sql, params = self._match_sql(tags)
+        self.db.execute(f"CREATE TEMP TABLE chosen AS {sql}", params)
+        return self._remove(keep=True)
+
+    def keys(self):
+        return self._column("SELECT DISTINCT key FROM t")
+
+    def _grouped(self):
+        """(key, set of tags) per key: the rows in key order, cut where the key changes."""
+        rows = self.db.execute("SELECT key, tag FROM t ORDER BY key").fetchnumpy()
+        keys, tags = rows["key"].tolist(), rows["tag"].tolist()
+        starts = [i for i in range(len(keys)) if i == 0 or keys[i] != keys[i - 1]]
+        ends = starts[1:] + [len(keys)]
+        return ((keys[a], set(tags[a:b])) for a, b in zip(starts, ends))
+
+    def values(self):
+        return [tags for _, tags in self._grouped()]
+
+    def items(self):
+        return list(self._grouped())
+
+    def to_dict(self):
+        return dict(self._grouped())
+
+
 def vornic_class():
     import vornic
 
     return vornic.Vornic
+
+
+def warmed(cls):
+    """cls, after one small instance has answered every question once: the
+    first call of a large library pages in code, which would otherwise count
+    as memory the map holds."""
+    m = cls({"k1": ["a", "b"], "k2": ["b"], "k3": ["c"]})
+    for ask in [m.find, m.count, m.find_any, m.count_any]:
+        ask(["a", "b"])
+        ask(["b"])
+    m.add_tag("k3", "a")
+    m.remove_tag("k3", "a")
+    m["k1"]
+    m.items(), m.values(), m.to_dict()
+    m.erase_where(["c"])
+    m.retain_where(["b"])
+    return cls
 
 
 IMPLEMENTATIONS = {
@@ -378,4 +683,19 @@ IMPLEMENTATIONS = {
     "python": lambda: PlainPython,
     "roaring": lambda: Roaring,
     "sqlite": lambda: Sqlite,
+    "polars": lambda: warmed(Polars),
+    "duckdb": lambda: warmed(DuckDB),
 }
+
+# Set before the library loads. One thread, as every other implementation
+# uses: the columnar engines' worker threads would otherwise share the work
+# (their time is taken as the whole process's CPU time). Their allocators
+# hand freed pages back at once, as malloc_trim does for the others before
+# memory is read.
+ENVIRONMENT = {
+    "polars": {"POLARS_MAX_THREADS": "1", "_RJEM_MALLOC_CONF": "dirty_decay_ms:0,muzzy_decay_ms:0"},
+    "duckdb": {"DUCKDB_JE_MALLOC_CONF": "dirty_decay_ms:0,muzzy_decay_ms:0"},
+}
+MODULES = {"roaring": "pyroaring", "polars": "polars", "duckdb": "duckdb"}
+# Processes whose work may run on other threads than the caller's.
+PROCESS_CLOCK = {"polars", "duckdb"}

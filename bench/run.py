@@ -13,6 +13,7 @@ import ctypes
 import datetime
 import gc
 import importlib.metadata
+import importlib.util
 import itertools
 import json
 import os
@@ -30,7 +31,7 @@ import workload
 BENCH = Path(__file__).resolve().parent
 BUILD = BENCH / "build"
 RESULTS = BENCH / "results" / "results.json"
-PEERS = ["vornic", "python", "roaring", "sqlite"]
+PEERS = ["vornic", "python", "roaring", "sqlite", "polars", "duckdb"]
 FLOOR = "floor"
 
 ALL_OF = ["one_rare", "one_medium", "one_common", "common_pair", "rare_common", "triple"]
@@ -44,7 +45,9 @@ LISTINGS = ["keys", "values", "items", "to_dict"]
 # ---- timing ----------------------------------------------------------------
 
 # CPU time of this thread, not wall time: the machine may be shared, and time
-# spent descheduled is not the code's. Everything timed is single-threaded.
+# spent descheduled is not the code's. Everything timed is single-threaded;
+# the peers that may work on threads of their own are held to one and timed by
+# the CPU time of their whole process (see worker()).
 clock = time.thread_time
 
 
@@ -217,9 +220,28 @@ def build_floor():
 
 
 def worker(impl, size):
+    global clock
+    from peers import ENVIRONMENT, PROCESS_CLOCK
+
+    os.environ.update(ENVIRONMENT.get(impl, {}))
+    if impl in PROCESS_CLOCK:
+        clock = time.process_time
     w = workload.make(size, cache_dir=BUILD)
     result = run_floor(w) if impl == FLOOR else run_peer(impl, w)
+    if impl in PROCESS_CLOCK:
+        result["clock"] = "process CPU time (all threads)"
     json.dump(result, sys.stdout)
+
+
+def installed(impls):
+    """impls without the optional peers whose package is missing, each
+    skipped with a note."""
+    from peers import MODULES
+
+    missing = [impl for impl in impls if impl in MODULES and importlib.util.find_spec(MODULES[impl]) is None]
+    for impl in missing:
+        print(f"   skipping {impl}: {MODULES[impl]} is not installed (bench/requirements.txt)", file=sys.stderr)
+    return [impl for impl in impls if impl not in missing]
 
 
 # ---- the whole run ---------------------------------------------------------
@@ -239,7 +261,7 @@ def machine():
     except (OSError, StopIteration):
         pass
     versions = {"python": platform.python_version(), "sqlite": sqlite3.sqlite_version}
-    for package in ["vornic", "pyroaring"]:
+    for package in ["vornic", "pyroaring", "polars", "duckdb"]:
         try:
             versions[package] = importlib.metadata.version(package)
         except importlib.metadata.PackageNotFoundError:
@@ -317,6 +339,7 @@ def main():
     unknown = set(impls) - set(PEERS + [FLOOR])
     if unknown:
         parser.error(f"unknown implementations: {', '.join(sorted(unknown))}")
+    impls = installed(impls)
     if FLOOR in impls:
         build_floor()
     report = {"results": {}, "queries": {}}
