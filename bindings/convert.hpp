@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "keyed_hash.hpp"
+#include "node_pool.hpp"
 #include "vornic.hpp"
 
 namespace vornic::py_binding {
@@ -19,19 +20,21 @@ namespace vornic::py_binding {
 namespace py = pybind11;
 
 // Keys and tags come from callers, so every table of strings is keyed; the
-// set and record types follow from the map so they cannot drift apart.
-using Map = Vornic<std::string, std::string, keyed_hash, keyed_hash>;
+// set and record types follow from the map so they cannot drift apart. Each
+// map's nodes come from a pool of its own; a tag set or record outside any
+// map, default-constructed, draws from operator new.
+using Map = Vornic<std::string, std::string, keyed_hash, keyed_hash, pool_allocator<std::string>>;
 using TagSet = Map::tag_set;
 using Record = Map::object_type;
+using Allocator = Map::allocator_type;
 
 #if defined(__GLIBCXX__)
 // Whether a table's nodes store their element's hash code: a string is then
 // hashed once on insertion, not again on every rehash and probe.
 template <class Alloc>
 struct node_caches_hash;
-template <class Value, bool Cached>
-struct node_caches_hash<std::allocator<std::__detail::_Hash_node<Value, Cached>>>
-    : std::bool_constant<Cached> {};
+template <template <class> class Alloc, class Value, bool Cached>
+struct node_caches_hash<Alloc<std::__detail::_Hash_node<Value, Cached>>> : std::bool_constant<Cached> {};
 template <class Table>
 struct table_caches_hash;
 template <class Key, class Value, class Alloc>
@@ -128,12 +131,13 @@ inline size_t reserve_hint(py::handle obj) {
   return static_cast<size_t>(std::min(n, max_reserve_hint));
 }
 
-/// Converts any iterable into a new tag set; a str yields its characters.
-/// Runs the argument's __len__, __iter__ and __next__; raises TypeError if it
-/// is not iterable, RuntimeError for an element that is not a string, and
-/// whatever the iterator raises.
-inline TagSet to_tagset(py::handle obj) {
-  TagSet tags;
+/// Converts any iterable into a new tag set drawing from `alloc` (a map's,
+/// for a set the map will keep); a str yields its characters. Runs the
+/// argument's __len__, __iter__ and __next__; raises TypeError if it is not
+/// iterable, RuntimeError for an element that is not a string, and whatever
+/// the iterator raises.
+inline TagSet to_tagset(py::handle obj, const Allocator& alloc = Allocator()) {
+  TagSet tags(alloc);
   size_t hint = reserve_hint(obj);
   if (hint > 0) tags.reserve(hint);
   py::object it = get_iterator(obj);
@@ -151,10 +155,11 @@ inline void check_dict_unchanged(PyObject* dict, Py_ssize_t size) {
 }
 
 /// Calls fn(key, tags) for every item of `d`, in the dict's own order,
-/// converting the key first and then the value. Raises what the conversions
-/// raise, and RuntimeError if converting a value changed the dict's size.
+/// converting the key first and then the value (into a set drawing from
+/// `alloc`). Raises what the conversions raise, and RuntimeError if
+/// converting a value changed the dict's size.
 template <class F>
-void for_each_dict_item(const py::dict& d, F&& fn) {
+void for_each_dict_item(const py::dict& d, const Allocator& alloc, F&& fn) {
   PyObject* dict = d.ptr();
   Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
@@ -165,7 +170,7 @@ void for_each_dict_item(const py::dict& d, F&& fn) {
     py::object held_key = py::reinterpret_borrow<py::object>(key);
     py::object held_value = py::reinterpret_borrow<py::object>(value);
     std::string k = string_cast(held_key);
-    TagSet tags = to_tagset(held_value);
+    TagSet tags = to_tagset(held_value, alloc);
     check_dict_unchanged(dict, size);
     fn(std::move(k), std::move(tags));
   }
@@ -175,7 +180,8 @@ void for_each_dict_item(const py::dict& d, F&& fn) {
 /// order. Items are applied one at a time: on failure the earlier ones stay
 /// applied.
 inline void insert_dict_items(Map& map, const py::dict& d) {
-  for_each_dict_item(d, [&map](std::string&& key, TagSet&& tags) { map.insert(key, std::move(tags)); });
+  for_each_dict_item(d, map.get_allocator(),
+                     [&map](std::string&& key, TagSet&& tags) { map.insert(key, std::move(tags)); });
 }
 
 /// Converted (key, tags) pairs, in the order they were read.
@@ -198,16 +204,19 @@ void shrink_if_sparse(Table& table) {
   if (table.size() * 4 < table.bucket_count()) table.rehash(0);
 }
 
-/// A new map holding `entries`, inserted in order, so that a later equal key
-/// wins; their tag sets are taken over. All the input is converted before
-/// the map is filled, so that the tables can be sized once: a posting set
-/// grown record by record would rehash all its records at every doubling.
-inline Map map_from_entries(Entries& entries) {
-  Map map;
+/// Fills the new `map` with `entries`, inserted in order, so that a later
+/// equal key wins; their tag sets, converted under the map's allocator, are
+/// taken over. All the input is converted before the map is filled, so that
+/// the tables can be sized once: a posting set grown record by record would
+/// rehash all its records at every doubling.
+inline void fill_from_entries(Map& map, Entries& entries) {
   map.objecttable.reserve(entries.size());
   std::unordered_map<Map::posting_set*, size_t> carriers;
+  const Map::posting_set::allocator_type postings_alloc(map.get_allocator());
   for (const auto& entry : entries) {
-    for (const std::string& tag : entry.second) ++carriers[&map.tagindex[tag]];
+    for (const std::string& tag : entry.second) {
+      ++carriers[&map.tagindex.try_emplace(tag, postings_alloc).first->second];
+    }
   }
   for (const auto& [postings, count] : carriers) postings->reserve(count);
   // Each counted tag is linked by the first entry carrying it, and a posting
@@ -217,18 +226,19 @@ inline Map map_from_entries(Entries& entries) {
   // tables reserved beyond their final size (rehashing moves no record).
   shrink_if_sparse(map.objecttable);
   for (auto& entry : map.tagindex) shrink_if_sparse(entry.second);
-  return map;
 }
 
 /// A new map holding the items of `d`; later keys that convert to the same
 /// string win. Each key is converted before its value.
 inline Map map_from_dict(const py::dict& d) {
+  Map map;
   Entries entries;
   entries.reserve(stored_size(d));
-  for_each_dict_item(d, [&entries](std::string&& key, TagSet&& tags) {
+  for_each_dict_item(d, map.get_allocator(), [&entries](std::string&& key, TagSet&& tags) {
     entries.emplace_back(std::move(key), std::move(tags));
   });
-  return map_from_entries(entries);
+  fill_from_entries(map, entries);
+  return map;
 }
 
 [[noreturn]] inline void raise_length_mismatch() {
@@ -238,6 +248,8 @@ inline Map map_from_dict(const py::dict& d) {
 /// A new map from parallel iterables. A length mismatch is found when the
 /// shorter side ends.
 inline Map map_from_keys_values(const py::iterable& keys, const py::iterable& values) {
+  Map map;
+  const Allocator alloc = map.get_allocator();
   Entries entries;
   entries.reserve(stored_size(keys));
   py::object key_it = get_iterator(keys);
@@ -246,14 +258,17 @@ inline Map map_from_keys_values(const py::iterable& keys, const py::iterable& va
     py::object value = next_item(value_it.ptr());
     if (!value) raise_length_mismatch();
     std::string k = string_cast(key);
-    entries.emplace_back(std::move(k), to_tagset(value));
+    entries.emplace_back(std::move(k), to_tagset(value, alloc));
   }
   if (next_item(value_it.ptr())) raise_length_mismatch();
-  return map_from_entries(entries);
+  fill_from_entries(map, entries);
+  return map;
 }
 
 /// A new map from an iterable of (key, tags) tuples.
 inline Map map_from_items(const py::iterable& items) {
+  Map map;
+  const Allocator alloc = map.get_allocator();
   Entries entries;
   entries.reserve(stored_size(items));
   py::object it = get_iterator(items);
@@ -261,9 +276,10 @@ inline Map map_from_items(const py::iterable& items) {
     if (!PyTuple_Check(item.ptr())) throw py::type_error("each item must be a (key, tags) tuple");
     if (PyTuple_GET_SIZE(item.ptr()) != 2) throw py::type_error("each item must be a (key, tags) pair");
     std::string k = string_cast(PyTuple_GET_ITEM(item.ptr(), 0));
-    entries.emplace_back(std::move(k), to_tagset(PyTuple_GET_ITEM(item.ptr(), 1)));
+    entries.emplace_back(std::move(k), to_tagset(PyTuple_GET_ITEM(item.ptr(), 1), alloc));
   }
-  return map_from_entries(entries);
+  fill_from_entries(map, entries);
+  return map;
 }
 
 }  // namespace vornic::py_binding
