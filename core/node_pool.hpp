@@ -180,7 +180,8 @@ class node_pool {
   chunk* add_chunk(size_class& cls, std::size_t index) {
     const std::size_t block = (index + 1) * granule;
     const std::size_t size = std::min(max_chunk, std::max({min_chunk, cls.bytes, sizeof(chunk) + 8 * block}));
-    cls.chunks.reserve(cls.chunks.size() + 1);  // the only step that can throw after the chunk exists
+    // Room first: inserting is then the only step that cannot throw once the chunk exists.
+    if (cls.chunks.size() == cls.chunks.capacity()) cls.chunks.reserve(std::max<std::size_t>(8, 2 * cls.chunks.size()));
     void* memory = pool_detail::upstream_allocate(size);
     chunk* c = ::new (memory) chunk(size, block);
     auto at = std::upper_bound(cls.chunks.begin(), cls.chunks.end(), c, std::less<const chunk*>());
