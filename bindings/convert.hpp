@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "keyed_hash.hpp"
+#include "node_pool.hpp"
 #include "vornic.hpp"
 
 namespace vornic::py_binding {
@@ -19,19 +20,21 @@ namespace vornic::py_binding {
 namespace py = pybind11;
 
 // Keys and tags come from callers, so every table of strings is keyed; the
-// set and record types follow from the map so they cannot drift apart.
-using Map = Vornic<std::string, std::string, keyed_hash, keyed_hash>;
+// set and record types follow from the map so they cannot drift apart. Each
+// map's nodes come from a pool of its own; a tag set or record outside any
+// map, default-constructed, draws from operator new.
+using Map = Vornic<std::string, std::string, keyed_hash, keyed_hash, pool_allocator<std::string>>;
 using TagSet = Map::tag_set;
 using Record = Map::object_type;
+using Allocator = Map::allocator_type;
 
 #if defined(__GLIBCXX__)
 // Whether a table's nodes store their element's hash code: a string is then
 // hashed once on insertion, not again on every rehash and probe.
 template <class Alloc>
 struct node_caches_hash;
-template <class Value, bool Cached>
-struct node_caches_hash<std::allocator<std::__detail::_Hash_node<Value, Cached>>>
-    : std::bool_constant<Cached> {};
+template <template <class> class Alloc, class Value, bool Cached>
+struct node_caches_hash<Alloc<std::__detail::_Hash_node<Value, Cached>>> : std::bool_constant<Cached> {};
 template <class Table>
 struct table_caches_hash;
 template <class Key, class Value, class Alloc>
@@ -164,12 +167,13 @@ inline void check_signals() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-/// Converts any iterable into a new tag set; a str yields its characters.
-/// Runs the argument's __len__, __iter__ and __next__; raises TypeError if it
-/// is not iterable, RuntimeError for an element that is not a string, and
-/// whatever the iterator raises.
-inline TagSet to_tagset(py::handle obj) {
-  TagSet tags;
+/// Converts any iterable into a new tag set drawing from `alloc` (a map's,
+/// for a set the map will keep); a str yields its characters. Runs the
+/// argument's __len__, __iter__ and __next__; raises TypeError if it is not
+/// iterable, RuntimeError for an element that is not a string, and whatever
+/// the iterator raises.
+inline TagSet to_tagset(py::handle obj, const Allocator& alloc = Allocator()) {
+  TagSet tags(alloc);
   size_t hint = reserve_hint(obj);
   if (hint > 0) tags.reserve(hint);
   py::object it = get_iterator(obj);
@@ -190,10 +194,11 @@ inline void check_dict_unchanged(PyObject* dict, Py_ssize_t size) {
 }
 
 /// Calls fn(key, tags) for every item of `d`, in the dict's own order,
-/// converting the key first and then the value. Raises what the conversions
-/// raise, and RuntimeError if converting a value changed the dict's size.
+/// converting the key first and then the value (into a set drawing from
+/// `alloc`). Raises what the conversions raise, and RuntimeError if
+/// converting a value changed the dict's size.
 template <class F>
-void for_each_dict_item(const py::dict& d, F&& fn) {
+void for_each_dict_item(const py::dict& d, const Allocator& alloc, F&& fn) {
   PyObject* dict = d.ptr();
   Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
@@ -204,7 +209,7 @@ void for_each_dict_item(const py::dict& d, F&& fn) {
     py::object held_key = py::reinterpret_borrow<py::object>(key);
     py::object held_value = py::reinterpret_borrow<py::object>(value);
     std::string k = string_cast(held_key);
-    TagSet tags = to_tagset(held_value);
+    TagSet tags = to_tagset(held_value, alloc);
     check_dict_unchanged(dict, size);
     fn(std::move(k), std::move(tags));
     check_dict_unchanged(dict, size);  // a signal handler that fn ran may have changed it
@@ -215,7 +220,8 @@ void for_each_dict_item(const py::dict& d, F&& fn) {
 /// order. Items are applied one at a time: on failure the earlier ones stay
 /// applied.
 inline void insert_dict_items(Map& map, const py::dict& d) {
-  for_each_dict_item(d, [&map](std::string&& key, TagSet&& tags) { map.insert(key, std::move(tags)); });
+  for_each_dict_item(d, map.get_allocator(),
+                     [&map](std::string&& key, TagSet&& tags) { map.insert(key, std::move(tags)); });
 }
 
 /// The number of elements `obj` holds if it is a list, tuple or dict (their
@@ -255,7 +261,7 @@ class MapBuilder {
       if (map_.objecttable.erase(key) != 0) forget_order();
       return;
     }
-    auto placed = map_.objecttable.try_emplace(std::move(key));
+    auto placed = map_.objecttable.try_emplace(std::move(key), map_.get_allocator());
     Record& record = placed.first->second;
     if (placed.second) {
       record.data = placed.first->first;
@@ -263,6 +269,10 @@ class MapBuilder {
     }
     record.tags = std::move(tags);
   }
+
+  /// The allocator of the map being built: tag sets converted under it are
+  /// taken over without a copy.
+  Allocator allocator() const { return map_.get_allocator(); }
 
   Map finish() {
     shrink_if_sparse(map_.objecttable);
@@ -320,8 +330,9 @@ class MapBuilder {
   /// records that carry it.
   void size_posting_sets() {
     std::unordered_map<Map::posting_set*, size_t> carriers;
-    for_each_record([this, &carriers](const Record& record) {
-      for (const std::string& tag : record.tags) ++carriers[&map_.tagindex[tag]];
+    const Map::posting_set::allocator_type postings_alloc(map_.get_allocator());
+    for_each_record([this, &carriers, &postings_alloc](const Record& record) {
+      for (const std::string& tag : record.tags) ++carriers[&map_.tagindex.try_emplace(tag, postings_alloc).first->second];
     });
     for (const auto& [postings, count] : carriers) postings->reserve(count);
   }
@@ -339,7 +350,7 @@ class MapBuilder {
 /// string win. Each key is converted before its value.
 inline Map map_from_dict(const py::dict& d) {
   MapBuilder builder(stored_size(d));
-  for_each_dict_item(d, [&builder](std::string&& key, TagSet&& tags) {
+  for_each_dict_item(d, builder.allocator(), [&builder](std::string&& key, TagSet&& tags) {
     builder.store(std::move(key), std::move(tags));
   });
   return builder.finish();
@@ -359,7 +370,7 @@ inline Map map_from_keys_values(const IterableArg& keys, const IterableArg& valu
     py::object value = next_item(value_it.ptr());
     if (!value) raise_length_mismatch();
     std::string k = string_cast(key);
-    builder.store(std::move(k), to_tagset(value));
+    builder.store(std::move(k), to_tagset(value, builder.allocator()));
   }
   if (next_item(value_it.ptr())) raise_length_mismatch();
   return builder.finish();
@@ -373,7 +384,7 @@ inline Map map_from_items(const IterableArg& items) {
     if (!PyTuple_Check(item.ptr())) throw py::type_error("each item must be a (key, tags) tuple");
     if (PyTuple_GET_SIZE(item.ptr()) != 2) throw py::type_error("each item must be a (key, tags) pair");
     std::string k = string_cast(PyTuple_GET_ITEM(item.ptr(), 0));
-    builder.store(std::move(k), to_tagset(PyTuple_GET_ITEM(item.ptr(), 1)));
+    builder.store(std::move(k), to_tagset(PyTuple_GET_ITEM(item.ptr(), 1), builder.allocator()));
   }
   return builder.finish();
 }

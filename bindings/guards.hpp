@@ -224,13 +224,21 @@ T* initialized_value(PyObject* self) {
   return held && held.instance_registered() ? held.template value_ptr<T>() : nullptr;
 }
 
+/// Hands `from`'s contents to `to` without allocating. A map moves whole, so
+/// its records keep their addresses; a record swaps its parts, tag set and
+/// allocator together, where a move could copy between unequal allocators.
+inline void take_contents(Map& to, Map& from) noexcept { to = std::move(from); }
+inline void take_contents(Record& to, Record& from) noexcept {
+  to.data.swap(from.data);
+  to.tags.swap(from.tags);
+}
+
 /// __init__ on an instance already initialised, which the library would
 /// ignore: the same call builds a new T in a fresh instance of T's class,
 /// which is then moved into `target`. Until that call has succeeded,
 /// `target` is left exactly as it was.
 template <class T>
 PyObject* reinitialize(T& target, PyObject* function, PyObject* const* args, size_t nargs, PyObject* kwnames) {
-  static_assert(std::is_nothrow_move_assignable_v<T>, "the new contents must go in whole or not at all");
   PyTypeObject* type = py::detail::get_type_info(typeid(T))->type;
   auto fresh = py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
   if (!fresh) return nullptr;
@@ -245,7 +253,7 @@ PyObject* reinitialize(T& target, PyObject* function, PyObject* const* args, siz
     PyErr_Format(PyExc_TypeError, "%s.__init__() built nothing", type->tp_name);
     return nullptr;
   }
-  target = std::move(*built);
+  take_contents(target, *built);  // cannot fail: the new contents go in whole
   return result;
 }
 

@@ -39,7 +39,7 @@ inline py::object get(const Map& map, const std::string& key, py::object default
 
 inline StrSet setdefault(Map& map, const std::string& key, const IterableArg& default_) {
   if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
-  TagSet tags = to_tagset(default_);
+  TagSet tags = to_tagset(default_, map.get_allocator());
   // Reading the default ran the caller's code, which may have stored the key
   // meanwhile: as with a dict, what the key holds now wins.
   if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
@@ -71,13 +71,14 @@ inline py::typing::Tuple<py::str, StrSet> popitem(Map& map) {
 /// Merges `tags` into the tag set of `key`, creating the key when absent.
 inline void add_tags(Map& map, const std::string& key, const TagSet& tags) {
   const Record* record = lookup(map, key);
-  TagSet working = record != nullptr ? record->tags : TagSet();
+  TagSet working(map.get_allocator());  // the map's, so insert takes it over
+  if (record != nullptr) working = record->tags;
   working.insert(tags.begin(), tags.end());
   map.insert(key, std::move(working));
 }
 
 inline void remove_tag(Map& map, const std::string& key, const std::string& tag) {
-  TagSet working = lookup_or_throw(map, key).tags;
+  TagSet working(lookup_or_throw(map, key).tags, map.get_allocator());
   if (working.erase(tag) == 0) raise_key_error("tag not found: ", tag);
   map.insert(key, std::move(working));
 }
@@ -85,7 +86,7 @@ inline void remove_tag(Map& map, const std::string& key, const std::string& tag)
 inline void discard_tag(Map& map, const std::string& key, const std::string& tag) {
   const Record* record = lookup(map, key);
   if (record == nullptr) return;
-  TagSet working = record->tags;
+  TagSet working(record->tags, map.get_allocator());
   working.erase(tag);
   map.insert(key, std::move(working));
 }

@@ -63,7 +63,9 @@ void register_mapping(MapClass& cls) {
           py::arg("key"))
       .def(
           "__setitem__",
-          [](Map& m, const std::string& key, const IterableArg& tags) { m.insert(key, to_tagset(tags)); },
+          [](Map& m, const std::string& key, const IterableArg& tags) {
+            m.insert(key, to_tagset(tags, m.get_allocator()));
+          },
           py::arg("key"), py::arg("tags"))
       .def(
           "__delitem__", [](Map& m, const std::string& key) { erase_data_or_throw(m, key); }, py::arg("key"))

@@ -8,21 +8,43 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
+#include <memory>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
+#include <new>
 #include <utility>
 #include <vector>
 
 namespace vornic {
 
-/// One stored entry: a key and its tags, hashed by VHash. A plain value type.
-template <class K, class V, class VHash = std::hash<V>>
+template <class Alloc, class T>
+using rebound = typename std::allocator_traits<Alloc>::template rebind_alloc<T>;
+
+/// One stored entry: a key and its tags, hashed by VHash; the tag set draws
+/// from Alloc (rebound). A plain value type.
+template <class K, class V, class VHash = std::hash<V>, class Alloc = std::allocator<V>>
 struct Object {
+  using tag_set = std::unordered_set<V, VHash, std::equal_to<V>, rebound<Alloc, V>>;
+
   K data{};
-  std::unordered_set<V, VHash> tags{};
+  tag_set tags{};
 
   Object() = default;
-  Object(const K& key, const std::unordered_set<V, VHash>& tagset) : data(key), tags(tagset) {}
+  explicit Object(const Alloc& alloc) : tags(alloc) {}
+  Object(const K& key, const tag_set& tagset) : data(key), tags(tagset) {}
+  Object(const K& key, const tag_set& tagset, const Alloc& alloc) : data(key), tags(tagset, alloc) {}
+};
+
+/// The allocator a new store draws from: Alloc::for_new_store() where Alloc
+/// has one (a memory resource of the store's own), else Alloc().
+template <class Alloc, class = void>
+struct store_allocator {
+  static Alloc make() { return Alloc(); }
+};
+template <class Alloc>
+struct store_allocator<Alloc, std::void_t<decltype(Alloc::for_new_store())>> {
+  static Alloc make() { return Alloc::for_new_store(); }
 };
 
 /// The owning table of entries plus the inverted index from tag to entries.
@@ -46,6 +68,11 @@ struct Object {
 /// Copying is deleted: a member-wise copy would leave tagindex pointing into
 /// the source's records.
 ///
+/// Memory: the tables, posting sets and stored tag sets draw from Alloc,
+/// rebound, all from the allocator the store was made with; keys and tags
+/// keep their own. A tag set handed to insert under another allocator is
+/// copied into the store's.
+///
 /// Exceptions: only std::bad_alloc and std::length_error can leave, from
 /// whichever step needed memory. insert (of a new key, of a present key, or
 /// of an empty set) gives the strong guarantee: when it throws, both tables
@@ -54,30 +81,48 @@ struct Object {
 /// array it grew to, so its iteration order may differ. erase(const K*)
 /// throws only while copying the key, before it changes anything, and
 /// erase(const object_type*) allocates nothing.
-template <class K, class V, class KHash = std::hash<K>, class VHash = std::hash<V>>
+template <class K, class V, class KHash = std::hash<K>, class VHash = std::hash<V>,
+          class Alloc = std::allocator<V>>
 class Vornic {
  public:
-  using object_type = Object<K, V, VHash>;
-  using tag_set = std::unordered_set<V, VHash>;
-  using posting_set = std::unordered_set<object_type*>;
+  using allocator_type = Alloc;
+  using object_type = Object<K, V, VHash, Alloc>;
+  using tag_set = typename object_type::tag_set;
+  using posting_set = std::unordered_set<object_type*, std::hash<object_type*>, std::equal_to<object_type*>,
+                                         rebound<Alloc, object_type*>>;
 
-  std::unordered_map<V, posting_set, VHash> tagindex;
-  std::unordered_map<K, object_type, KHash> objecttable;
+  std::unordered_map<V, posting_set, VHash, std::equal_to<V>, rebound<Alloc, std::pair<const V, posting_set>>>
+      tagindex;
+  std::unordered_map<K, object_type, KHash, std::equal_to<K>, rebound<Alloc, std::pair<const K, object_type>>>
+      objecttable;
 
-  Vornic() = default;
+  Vornic() : Vornic(store_allocator<Alloc>::make()) {}
+  explicit Vornic(const Alloc& alloc) : tagindex(alloc), objecttable(alloc) {}
   Vornic(const Vornic&) = delete;
   Vornic& operator=(const Vornic&) = delete;
   Vornic(Vornic&&) noexcept = default;
-  Vornic& operator=(Vornic&&) noexcept = default;
+  /// Takes over `other`'s tables and allocator, so every record keeps its
+  /// address: a member-wise assignment would move the records one by one
+  /// when the allocators differ.
+  Vornic& operator=(Vornic&& other) noexcept {
+    if (this != &other) {
+      this->~Vornic();
+      ::new (static_cast<void*>(this)) Vornic(std::move(other));
+    }
+    return *this;
+  }
   ~Vornic() = default;
+
+  allocator_type get_allocator() const { return allocator_type(objecttable.get_allocator()); }
 
   /// Stores `key` with exactly `tags`, replacing its former tags. An empty
   /// set removes the key. Both arguments may refer into this container.
-  void insert(const K& key, const tag_set& tags) { insert_record(object_type(key, tags)); }
+  void insert(const K& key, const tag_set& tags) { insert_record(object_type(key, tags, get_allocator())); }
 
-  /// The same, taking over `tags` instead of copying it.
+  /// The same, taking over `tags` instead of copying it (a set under
+  /// another allocator is copied after all).
   void insert(const K& key, tag_set&& tags) {
-    object_type local;
+    object_type local(get_allocator());
     local.data = key;
     local.tags = std::move(tags);
     insert_record(std::move(local));
@@ -104,8 +149,17 @@ class Vornic {
 
   /// Removes every entry. Both tables start afresh rather than keep (and
   /// zero) the bucket arrays of their largest size, so the cost follows the
-  /// current size and the arrays' memory is given back. Allocates nothing.
-  void clear() noexcept { *this = Vornic(); }
+  /// current size and the arrays' memory is given back. A fresh store may
+  /// need memory of its own (a pool); without it the tables are emptied in
+  /// place, which allocates nothing.
+  void clear() noexcept {
+    try {
+      *this = Vornic();
+    } catch (const std::bad_alloc&) {
+      tagindex.clear();
+      objecttable.clear();
+    }
+  }
 
   /// Every tag in use, once each, in tagindex order.
   std::vector<V> listtags() const {
@@ -193,7 +247,7 @@ class Vornic {
     }
     // One lookup serves both cases: try_emplace adds a node only when absent.
     // A new record starts with no tags, so every tag counts as added to it.
-    auto placed = objecttable.try_emplace(local.data);
+    auto placed = objecttable.try_emplace(local.data, get_allocator());
     object_type& stored = placed.first->second;
     try {
       link_added(stored, local.tags);
@@ -201,7 +255,8 @@ class Vornic {
       if (placed.second) objecttable.erase(placed.first);
       throw;
     }
-    // Nothing below allocates: unlinking only frees, and the move hands the set over.
+    // Nothing below allocates: unlinking only frees, and the move hands the
+    // set over (`local` draws from the store's allocator, as `stored` does).
     for (const V& tag : stored.tags) {
       if (local.tags.count(tag) == 0) unlink(tag, &stored);
     }
@@ -214,7 +269,7 @@ class Vornic {
   void link_added(object_type& stored, const tag_set& tags) {
     try {
       for (const V& tag : tags) {
-        if (stored.tags.count(tag) == 0) tagindex[tag].insert(&stored);
+        if (stored.tags.count(tag) == 0) postings_of(tag).insert(&stored);
       }
     } catch (...) {
       // Tags not reached yet hold no posting of `stored`, so unlinking them
@@ -224,6 +279,11 @@ class Vornic {
       }
       throw;
     }
+  }
+
+  /// The posting set of `tag`, added empty if absent.
+  posting_set& postings_of(const V& tag) {
+    return tagindex.try_emplace(tag, typename posting_set::allocator_type(get_allocator())).first->second;
   }
 
   /// Takes `obj` out of the posting set of `tag`, dropping the set once empty.

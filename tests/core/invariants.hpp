@@ -8,17 +8,23 @@
 #include <string>
 #include <unordered_set>
 
+#include "node_pool.hpp"
 #include "vornic.hpp"
 
 namespace vornic_test {
 
+/// The store drawing from a pool of its own, as the binding instantiates it.
 template <class K, class V>
-using record_set = std::unordered_set<const vornic::Object<K, V>*>;
+using PooledStore = vornic::Vornic<K, V, std::hash<K>, std::hash<V>, vornic::pool_allocator<V>>;
+
+template <class Store>
+using record_set = std::unordered_set<const typename Store::object_type*>;
 
 /// Invariants 1 to 3; returns the addresses of the stored records.
-template <class K, class V>
-record_set<K, V> check_records(const vornic::Vornic<K, V>& store) {
-  record_set<K, V> stored;
+template <class Store>
+record_set<Store> check_records(const Store& store) {
+  using V = typename decltype(store.tagindex)::key_type;
+  record_set<Store> stored;
   for (const auto& [key, record] : store.objecttable) {
     stored.insert(&record);
     const std::string name = testing::PrintToString(key);
@@ -27,7 +33,7 @@ record_set<K, V> check_records(const vornic::Vornic<K, V>& store) {
     for (const V& tag : record.tags) {
       auto found = store.tagindex.find(tag);
       // Posting sets hold non-const pointers; the lookup does not modify anything.
-      auto* address = const_cast<vornic::Object<K, V>*>(&record);
+      auto* address = const_cast<typename Store::object_type*>(&record);
       if (found == store.tagindex.end() || found->second.count(address) == 0) {
         ADD_FAILURE() << "invariant 3: " << name << " missing from the postings of "
                       << testing::PrintToString(tag);
@@ -39,8 +45,8 @@ record_set<K, V> check_records(const vornic::Vornic<K, V>& store) {
 
 /// Invariants 4 and 5. With 3 and 4 holding, non-empty posting sets make the
 /// tagindex keys exactly the union of the stored tag sets.
-template <class K, class V>
-void check_postings(const vornic::Vornic<K, V>& store, const record_set<K, V>& stored) {
+template <class Store>
+void check_postings(const Store& store, const record_set<Store>& stored) {
   for (const auto& [tag, postings] : store.tagindex) {
     const std::string name = testing::PrintToString(tag);
     EXPECT_FALSE(postings.empty()) << "invariant 5: empty posting set for " << name;
@@ -55,14 +61,16 @@ void check_postings(const vornic::Vornic<K, V>& store, const record_set<K, V>& s
   }
 }
 
-template <class K, class V>
-void check_invariants(const vornic::Vornic<K, V>& store) {
+template <class Store>
+void check_invariants(const Store& store) {
   check_postings(store, check_records(store));
 }
 
 /// The store's contents in an ordered, comparable form.
-template <class K, class V>
-std::map<K, std::set<V>> as_model(const vornic::Vornic<K, V>& store) {
+template <class Store>
+auto as_model(const Store& store) {
+  using K = typename decltype(store.objecttable)::key_type;
+  using V = typename decltype(store.tagindex)::key_type;
   std::map<K, std::set<V>> model;
   for (const auto& [key, record] : store.objecttable)
     model[key].insert(record.tags.begin(), record.tags.end());

@@ -1,6 +1,8 @@
 // Running out of memory inside insert or erase: a global operator new that
-// fails the n-th allocation, swept over every allocation of each operation.
-// A binary of its own, since it replaces operator new for the whole program.
+// fails the n-th allocation, swept over every allocation of each operation,
+// under the default allocator and under a pool, whose chunks come from
+// operator new too. A binary of its own, since it replaces operator new for
+// the whole program.
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -19,9 +21,15 @@ void* allocate(std::size_t size) noexcept {
   return std::malloc(size == 0 ? 1 : size);
 }
 
+/// The same for an over-aligned block: the pool's largest chunks.
+void* allocate_aligned(std::size_t size, std::align_val_t align) noexcept {
+  if (armed && ++allocations == fail_at) return nullptr;
+  const auto alignment = static_cast<std::size_t>(align);
+  return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+}
+
 }  // namespace
 
-// Nothing here is over-aligned, so the aligned forms stay the library's own.
 // Once inlined, GCC sees a block from malloc reach operator delete, which it
 // takes for a mismatch; here the pairing is the point.
 #pragma GCC diagnostic push
@@ -37,14 +45,18 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t size, std::align_val_t align) {
+  if (void* p = allocate_aligned(size, align)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
 namespace {
 
 using vornic_test::as_model;
 using vornic_test::check_invariants;
-using Store = vornic::Vornic<std::string, std::string>;
-using Record = Store::object_type;
 using Model = std::map<std::string, std::set<std::string>>;
 
 // Long enough that every copy of a key or tag allocates.
@@ -62,18 +74,20 @@ Model base_model() {
   return model;
 }
 
+template <class Store>
 Store build(const Model& model) {
   Store store;
   for (const auto& [k, tags] : model) store.insert(k, {tags.begin(), tags.end()});
   return store;
 }
 
-Store::tag_set new_key_tags() {
-  Store::tag_set tags{tag(2)};
+std::set<std::string> new_key_tags() {
+  std::set<std::string> tags{tag(2)};
   for (int i = 7; i < 14; ++i) tags.insert(tag(i));
   return tags;
 }
 
+template <class Store>
 struct Case {
   const char* name;
   void (*op)(Store&);
@@ -89,20 +103,24 @@ Model with(Model model, const std::string& k, const std::set<std::string>& tags)
   return model;
 }
 
-std::vector<Case> cases() {
+template <class Store>
+std::vector<Case<Store>> cases() {
+  using Record = typename Store::object_type;
+  using Tags = typename Store::tag_set;
   const Model base = base_model();
   return {
       // A tag in use and enough new ones to grow tagindex; the set is copied.
       {"insert a new key",
        [](Store& s) {
-         const Store::tag_set tags = new_key_tags();
+         const std::set<std::string> chosen = new_key_tags();
+         const Tags tags(chosen.begin(), chosen.end());
          s.insert(key(20), tags);
        },
-       with(base, key(20), {new_key_tags().begin(), new_key_tags().end()})},
+       with(base, key(20), new_key_tags())},
       // Adds tags in use and a new one, drops shared tags and one only it
       // carries; the set is handed over.
       {"insert a present key",
-       [](Store& s) { s.insert(key(1), Store::tag_set{tag(0), tag(2), tag(4), tag(9)}); },
+       [](Store& s) { s.insert(key(1), Tags{tag(0), tag(2), tag(4), tag(9)}); },
        with(base, key(1), {tag(0), tag(2), tag(4), tag(9)})},
       {"insert an empty set", [](Store& s) { s.insert(key(1), {}); }, with(base, key(1), {})},
       {"erase by record",
@@ -120,16 +138,18 @@ std::vector<Case> cases() {
   };
 }
 
-std::map<std::string, const Record*> addresses(const Store& store) {
-  std::map<std::string, const Record*> result;
+template <class Store>
+std::map<std::string, const void*> addresses(const Store& store) {
+  std::map<std::string, const void*> result;
   for (const auto& [k, record] : store.objecttable) result.emplace(k, &record);
   return result;
 }
 
 /// Runs `op` on a fresh store with the n-th allocation refused; returns
 /// whether it threw. Checks the store either way.
-bool run_failing(const Case& c, std::size_t n) {
-  Store store = build(base_model());
+template <class Store>
+bool run_failing(const Case<Store>& c, std::size_t n) {
+  Store store = build<Store>(base_model());
   const auto before = addresses(store);
   allocations = 0;
   fail_at = n;
@@ -151,17 +171,24 @@ bool run_failing(const Case& c, std::size_t n) {
   return threw;
 }
 
-TEST(AllocationFailure, LeavesTheStoreAsItWas) {
+template <class Store>
+class AllocationFailure : public testing::Test {};
+using Stores = testing::Types<vornic::Vornic<std::string, std::string>,
+                              vornic_test::PooledStore<std::string, std::string>>;
+TYPED_TEST_SUITE(AllocationFailure, Stores);
+
+TYPED_TEST(AllocationFailure, LeavesTheStoreAsItWas) {
+  using Store = TypeParam;
   // The sweep crosses a growth of both tables, after which a rollback leaves
   // the larger bucket arrays in place.
-  Store grown = build(base_model());
+  Store grown = build<Store>(base_model());
   const auto buckets = std::make_pair(grown.objecttable.bucket_count(), grown.tagindex.bucket_count());
-  cases().front().op(grown);
+  cases<Store>().front().op(grown);
   ASSERT_GT(grown.objecttable.bucket_count(), buckets.first);
   ASSERT_GT(grown.tagindex.bucket_count(), buckets.second);
 
   std::size_t injected = 0;
-  for (const Case& c : cases()) {
+  for (const Case<Store>& c : cases<Store>()) {
     std::size_t n = 1;
     while (run_failing(c, n)) {
       ASSERT_FALSE(testing::Test::HasFailure()) << c.name << ", allocation " << n;

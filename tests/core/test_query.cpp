@@ -1,4 +1,5 @@
-// All-of queries: findobject, find, for_each_match and count, checked against a full scan.
+// All-of queries: findobject, find, for_each_match and count, checked against
+// a full scan, under the default allocator and a pool of the store's own.
 #include <algorithm>
 #include <random>
 #include <vector>
@@ -8,16 +9,17 @@
 namespace {
 
 using Store = vornic::Vornic<std::string, std::string>;
-using Record = Store::object_type;
 using Tags = Store::tag_set;
-using Records = std::set<const Record*>;
 using Keys = std::set<std::string>;
+template <class S>
+using Records = std::set<const typename S::object_type*>;
 
-Records scan(const Store& store, const Tags& query) {
-  Records matches;
+template <class S>
+Records<S> scan(const S& store, const typename S::tag_set& query) {
+  Records<S> matches;
   if (query.empty()) return matches;
   for (const auto& entry : store.objecttable) {
-    const Tags& tags = entry.second.tags;
+    const auto& tags = entry.second.tags;
     if (std::all_of(query.begin(), query.end(), [&](const std::string& t) { return tags.count(t) != 0; })) {
       matches.insert(&entry.second);
     }
@@ -26,17 +28,19 @@ Records scan(const Store& store, const Tags& query) {
 }
 
 /// Runs every query entry point and checks each against the scan and the others.
-void expect_query_agrees(const Store& store, const Tags& query) {
+template <class S>
+void expect_query_agrees(const S& store, const typename S::tag_set& query) {
+  using Records = Records<S>;
   SCOPED_TRACE("query " + testing::PrintToString(query));
   const auto objects = store.findobject(query);
   const Records expected = scan(store, query);
   EXPECT_EQ(Records(objects.begin(), objects.end()), expected);
   const auto keys = store.find(query);
   EXPECT_EQ(keys.size(), objects.size());
-  for (const Record* record : objects) EXPECT_EQ(keys.count(&record->data), 1u);
+  for (const auto* record : objects) EXPECT_EQ(keys.count(&record->data), 1u);
   EXPECT_EQ(store.count(query), objects.size());
   Records visited;
-  store.for_each_match(query, [&](const Record* record) { EXPECT_TRUE(visited.insert(record).second); });
+  store.for_each_match(query, [&](const auto* record) { EXPECT_TRUE(visited.insert(record).second); });
   EXPECT_EQ(visited, expected);
 }
 
@@ -46,8 +50,9 @@ Keys found_keys(const Store& store, const Tags& query) {
   return keys;
 }
 
-Tags random_tags(std::mt19937& rng, unsigned max_size, unsigned pool) {
-  Tags tags;
+template <class T = Tags>
+T random_tags(std::mt19937& rng, unsigned max_size, unsigned pool) {
+  T tags;
   for (unsigned n = rng() % (max_size + 1); n > 0; --n) {
     const unsigned spread = 1 + rng() % pool;  // skews towards t0 so posting sets differ in size
     tags.insert("t" + std::to_string(rng() % spread));
@@ -55,19 +60,25 @@ Tags random_tags(std::mt19937& rng, unsigned max_size, unsigned pool) {
   return tags;
 }
 
-class RandomQueries : public testing::TestWithParam<unsigned> {};
-
-TEST_P(RandomQueries, AgreeWithFullScan) {
-  std::mt19937 rng(GetParam());
-  Store store;
+template <class S>
+void random_queries_agree(unsigned seed) {
+  std::mt19937 rng(seed);
+  S store;
   for (int step = 0; step < 400; ++step) {
     // Stored tags come from t0..t7; queries may also name the unused t8 and t9.
     const std::string key = "k" + std::to_string(rng() % 80);
-    store.insert(key, random_tags(rng, 4, 8));
+    store.insert(key, random_tags<typename S::tag_set>(rng, 4, 8));
     vornic_test::check_invariants(store);
-    for (int q = 0; q < 5; ++q) expect_query_agrees(store, random_tags(rng, 3, 10));
-    ASSERT_FALSE(HasFailure()) << "step " << step;
+    for (int q = 0; q < 5; ++q) expect_query_agrees(store, random_tags<typename S::tag_set>(rng, 3, 10));
+    ASSERT_FALSE(testing::Test::HasFailure()) << "step " << step;
   }
+}
+
+class RandomQueries : public testing::TestWithParam<unsigned> {};
+
+TEST_P(RandomQueries, AgreeWithFullScan) {
+  random_queries_agree<Store>(GetParam());
+  random_queries_agree<vornic_test::PooledStore<std::string, std::string>>(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomQueries, testing::Values(1u, 99u, 4242u));

@@ -1,4 +1,5 @@
-// Store operations: insert, both erase overloads, listtags and record address stability.
+// Store operations: insert, both erase overloads, listtags and record address
+// stability, under the default allocator and a pool of the store's own.
 #include <algorithm>
 #include <random>
 #include <type_traits>
@@ -11,13 +12,12 @@ namespace {
 
 using vornic_test::as_model;
 using vornic_test::check_invariants;
-using Store = vornic::Vornic<std::string, std::string>;
-using Record = Store::object_type;
+using vornic_test::PooledStore;
 using Model = std::map<std::string, std::set<std::string>>;
 
 // A copy would leave its tagindex pointing into the source's records.
-static_assert(!std::is_copy_constructible_v<Store>);
-static_assert(!std::is_copy_assignable_v<Store>);
+static_assert(!std::is_copy_constructible_v<PooledStore<std::string, std::string>>);
+static_assert(!std::is_copy_assignable_v<PooledStore<std::string, std::string>>);
 
 template <class T>
 T make(unsigned i) {
@@ -36,15 +36,15 @@ std::set<V> random_tags(std::mt19937& rng) {
 }
 
 /// One random insert (possibly with no tags) or erase, mirrored in the model.
-template <class K, class V>
-void random_step(vornic::Vornic<K, V>& store, std::map<K, std::set<V>>& model, std::mt19937& rng) {
+template <class Store, class K, class V>
+void random_step(Store& store, std::map<K, std::set<V>>& model, std::mt19937& rng) {
   const K key = make<K>(rng() % 16);
   const bool present = model.count(key) != 0;
   switch (rng() % 4) {
     case 0: {
       // The probe's tags must be ignored: only its key selects the entry.
-      const vornic::Object<K, V> probe(key, {make<V>(99)});
-      const vornic::Object<K, V> removed = store.erase(&probe);
+      const typename Store::object_type probe(key, {make<V>(99)});
+      const typename Store::object_type removed = store.erase(&probe);
       EXPECT_EQ(removed.data, present ? key : K{});
       EXPECT_EQ(std::set<V>(removed.tags.begin(), removed.tags.end()), present ? model[key] : std::set<V>{});
       model.erase(key);
@@ -64,8 +64,8 @@ void random_step(vornic::Vornic<K, V>& store, std::map<K, std::set<V>>& model, s
 }
 
 /// Every key that stayed stored since the last call still has the same record.
-template <class K, class V>
-void check_addresses(const vornic::Vornic<K, V>& store, std::map<K, const vornic::Object<K, V>*>& seen) {
+template <class Store, class K>
+void check_addresses(const Store& store, std::map<K, const typename Store::object_type*>& seen) {
   for (auto it = seen.begin(); it != seen.end();) {
     it = store.objecttable.count(it->first) ? std::next(it) : seen.erase(it);
   }
@@ -75,8 +75,8 @@ void check_addresses(const vornic::Vornic<K, V>& store, std::map<K, const vornic
   }
 }
 
-template <class K, class V>
-void check_listtags(const vornic::Vornic<K, V>& store, const std::map<K, std::set<V>>& model) {
+template <class Store, class K, class V>
+void check_listtags(const Store& store, const std::map<K, std::set<V>>& model) {
   std::set<V> in_use;
   for (const auto& entry : model) in_use.insert(entry.second.begin(), entry.second.end());
   std::vector<V> listed = store.listtags();
@@ -84,20 +84,21 @@ void check_listtags(const vornic::Vornic<K, V>& store, const std::map<K, std::se
   EXPECT_EQ(listed, std::vector<V>(in_use.begin(), in_use.end()));
 }
 
-template <class KeyAndTag>
+template <class Store>
 class RandomOps : public testing::Test {};
-using KeyTagTypes = testing::Types<std::pair<std::string, std::string>, std::pair<int, std::string>,
-                                   std::pair<std::string, long>>;
-TYPED_TEST_SUITE(RandomOps, KeyTagTypes);
+using StoreTypes = testing::Types<vornic::Vornic<std::string, std::string>, vornic::Vornic<int, std::string>,
+                                  vornic::Vornic<std::string, long>, PooledStore<std::string, std::string>,
+                                  PooledStore<int, long>>;
+TYPED_TEST_SUITE(RandomOps, StoreTypes);
 
 TYPED_TEST(RandomOps, AgreeWithModelAfterEveryStep) {
-  using K = typename TypeParam::first_type;
-  using V = typename TypeParam::second_type;
+  using K = typename decltype(TypeParam::objecttable)::key_type;
+  using V = typename decltype(TypeParam::tagindex)::key_type;
   for (unsigned seed : {1u, 7u, 2024u}) {
     std::mt19937 rng(seed);
-    vornic::Vornic<K, V> store;
+    TypeParam store;
     std::map<K, std::set<V>> model;
-    std::map<K, const vornic::Object<K, V>*> seen;
+    std::map<K, const typename TypeParam::object_type*> seen;
     for (int step = 0; step < 600; ++step) {
       random_step(store, model, rng);
       check_invariants(store);
@@ -109,7 +110,14 @@ TYPED_TEST(RandomOps, AgreeWithModelAfterEveryStep) {
   }
 }
 
-TEST(Store, AddressesSurviveRehashAndOtherRemovals) {
+template <class Store>
+class Stores : public testing::Test {};
+using StringStores = testing::Types<vornic::Vornic<std::string, std::string>, PooledStore<std::string, std::string>>;
+TYPED_TEST_SUITE(Stores, StringStores);
+
+TYPED_TEST(Stores, AddressesSurviveRehashAndOtherRemovals) {
+  using Store = TypeParam;
+  using Record = typename Store::object_type;
   Store store;
   store.insert("keep", {"x"});
   const Record* kept = &store.objecttable.at("keep");
@@ -124,7 +132,9 @@ TEST(Store, AddressesSurviveRehashAndOtherRemovals) {
   check_invariants(store);
 }
 
-TEST(Store, ArgumentsMayReferIntoTheStore) {
+TYPED_TEST(Stores, ArgumentsMayReferIntoTheStore) {
+  using Store = TypeParam;
+  using Record = typename Store::object_type;
   Store store;
   store.insert("a", {"x", "y"});
   store.insert("b", {"y"});
@@ -134,12 +144,14 @@ TEST(Store, ArgumentsMayReferIntoTheStore) {
   EXPECT_EQ(as_model(store), (Model{{"a", {"y"}}, {"b", {"y"}}}));
   const Record removed = store.erase(&a);
   EXPECT_EQ(removed.data, "a");
-  EXPECT_EQ(removed.tags, Store::tag_set{"y"});
+  EXPECT_EQ(removed.tags, typename Store::tag_set{"y"});
   EXPECT_EQ(store.erase(&store.objecttable.at("b").data), "b");
   EXPECT_TRUE(store.objecttable.empty() && store.tagindex.empty());
 }
 
-TEST(Store, MoveKeepsRecordAddresses) {
+TYPED_TEST(Stores, MoveKeepsRecordAddresses) {
+  using Store = TypeParam;
+  using Record = typename Store::object_type;
   Store source;
   source.insert("a", {"x"});
   source.insert("b", {"x", "y"});
@@ -155,8 +167,8 @@ TEST(Store, MoveKeepsRecordAddresses) {
   check_invariants(assigned);
 }
 
-TEST(Store, ClearGivesBackTheBucketArrays) {
-  Store store;
+TYPED_TEST(Stores, ClearGivesBackTheBucketArrays) {
+  TypeParam store;
   for (int i = 0; i < 5000; ++i) store.insert("k" + std::to_string(i), {"t" + std::to_string(i)});
   store.clear();
   // Kept arrays would make every later clear zero 5000-odd buckets.
@@ -166,6 +178,61 @@ TEST(Store, ClearGivesBackTheBucketArrays) {
   store.insert("a", {"x"});
   EXPECT_EQ(as_model(store), (Model{{"a", {"x"}}}));
   check_invariants(store);
+}
+
+using Pooled = PooledStore<std::string, std::string>;
+
+std::size_t pool_bytes(const Pooled& store) { return store.get_allocator().pool()->chunk_bytes(); }
+
+void erase_range(Pooled& store, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    const std::string key = std::string("k").append(std::to_string(i));
+    store.erase(&key);
+  }
+}
+
+TEST(PooledStore, GivesMemoryBackAsItShrinks) {
+  Pooled store;
+  for (int i = 0; i < 100000; ++i) store.insert("k" + std::to_string(i), {"t" + std::to_string(i % 50), "all"});
+  const std::size_t full = pool_bytes(store);
+  // Records lie in insertion order: removing the oldest empties whole chunks.
+  erase_range(store, 0, 95000);
+  EXPECT_LT(pool_bytes(store), full / 3);
+  check_invariants(store);
+  // The emptied tables keep their bucket arrays, and each size of node one
+  // empty chunk, the smallest.
+  erase_range(store, 95000, 100000);
+  EXPECT_LT(pool_bytes(store), full / 100);
+  // Replacing the store (as clearing it does) frees them too.
+  const Pooled::allocator_type former = store.get_allocator();
+  store = Pooled();
+  EXPECT_EQ(former.pool()->chunk_bytes(), 0u);
+}
+
+TEST(PooledStore, CopiesInTagSetsOfOtherAllocators) {
+  Pooled store;
+  Pooled::tag_set outside{"x", "y"};  // default-constructed: from operator new
+  ASSERT_NE(outside.get_allocator(), store.get_allocator());
+  store.insert("a", std::move(outside));
+  store.insert("b", Pooled::tag_set{"y"});
+  const Pooled::tag_set copied = store.objecttable.at("b").tags;
+  store.insert("c", copied);
+  Pooled::object_type& a = store.objecttable.at("a");
+  a.tags = copied;  // assignment keeps the record's allocator
+  for (const auto& entry : store.objecttable) EXPECT_EQ(entry.second.tags.get_allocator(), store.get_allocator());
+  EXPECT_NE(copied.get_allocator(), store.get_allocator());
+  store.insert("a", {"x"});
+  EXPECT_EQ(as_model(store), (Model{{"a", {"x"}}, {"b", {"y"}}, {"c", {"y"}}}));
+  check_invariants(store);
+}
+
+TEST(PooledStore, ErasedRecordOutlivesTheStore) {
+  const Pooled::object_type removed = [] {
+    Pooled store;
+    store.insert("a", {"x", "y"});
+    return store.erase(&store.objecttable.at("a"));
+  }();
+  EXPECT_EQ(removed.tags, (Pooled::tag_set{"x", "y"}));
 }
 
 }  // namespace

@@ -1,0 +1,316 @@
+// A per-store memory pool for the nodes of node-based containers, and the
+// allocator that draws from it.
+//
+// A store owns millions of small nodes of a handful of sizes. From the
+// general heap each pays a header and rounding, and nodes of one table end up
+// interleaved with everything else the process allocates. The pool carves
+// nodes of one size out of chunks of its own, with no header, so a store's
+// nodes lie together and a walk over them touches fewer pages.
+//
+// Not thread-safe: a pool and every container using it must be used by one
+// thread at a time (the binding holds the interpreter lock throughout).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace vornic {
+
+namespace pool_detail {
+
+/// The size at which a block is worth a transparent huge page of its own.
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+/// A block of `bytes` from operator new. A block of a huge page or more is
+/// aligned to one and advised for huge pages, which the kernel may refuse.
+/// Defining VORNIC_NO_HUGE_PAGES leaves that out, to measure what it buys.
+inline void* upstream_allocate(std::size_t bytes) {
+#if defined(MADV_HUGEPAGE) && !defined(VORNIC_NO_HUGE_PAGES)
+  if (bytes >= huge_page) {
+    void* block = ::operator new(bytes, std::align_val_t{huge_page});
+    // Only a hint: refused where huge pages are off or unavailable.
+    madvise(block, bytes & ~(huge_page - 1), MADV_HUGEPAGE);
+    return block;
+  }
+#endif
+  return ::operator new(bytes);
+}
+
+inline void upstream_deallocate(void* block, std::size_t bytes) noexcept {
+#if defined(MADV_HUGEPAGE) && !defined(VORNIC_NO_HUGE_PAGES)
+  if (bytes >= huge_page) {
+    ::operator delete(block, bytes, std::align_val_t{huge_page});
+    return;
+  }
+#endif
+  ::operator delete(block, bytes);
+}
+
+}  // namespace pool_detail
+
+/// Blocks of up to max_block bytes from chunks that each hold blocks of one
+/// size; larger blocks, and blocks aligned beyond 8 bytes, come from operator
+/// new directly. Each size class grows its chunks geometrically up to 2 MiB.
+///
+/// Memory comes back: a chunk whose last block is freed returns to operator
+/// new, except for one empty chunk per size class kept for reuse (the
+/// smallest); the pool frees everything once it holds no block, and when it
+/// is destroyed.
+///
+/// The pool is shared by every allocator made from it and destroyed with the
+/// last (see pool_allocator), so a container taken out of a store can
+/// outlive the store.
+class node_pool {
+ public:
+  static constexpr std::size_t granule = 8;
+  static constexpr std::size_t max_block = 512;
+
+  node_pool() = default;
+  node_pool(const node_pool&) = delete;
+  node_pool& operator=(const node_pool&) = delete;
+  ~node_pool() { release_all(); }
+
+  void* allocate(std::size_t bytes, std::size_t align) {
+    if (bytes > max_block || align > granule) return pool_detail::upstream_allocate(bytes);
+    size_class& cls = classes_[class_of(bytes)];
+    chunk* c = cls.available != nullptr ? cls.available : add_chunk(cls, class_of(bytes));
+    void* block = c->take((class_of(bytes) + 1) * granule);
+    if (c == cls.spare) cls.spare = nullptr;
+    ++c->live;
+    if (c->full()) unlink_available(cls, c);
+    ++live_;
+    return block;
+  }
+
+  void deallocate(void* block, std::size_t bytes, std::size_t align) noexcept {
+    if (bytes > max_block || align > granule) {
+      pool_detail::upstream_deallocate(block, bytes);
+      return;
+    }
+    size_class& cls = classes_[class_of(bytes)];
+    chunk* c = cls.owner(block);
+    const bool was_full = c->full();
+    c->give(block);
+    if (was_full) link_available(cls, c);
+    if (--c->live == 0) keep_spare(cls, c);
+    if (--live_ == 0) release_all();
+  }
+
+  /// Bytes held in chunks from operator new (blocks over max_block not counted).
+  std::size_t chunk_bytes() const noexcept {
+    std::size_t total = 0;
+    for (const size_class& cls : classes_) total += cls.bytes;
+    return total;
+  }
+
+  /// Shared ownership: the allocators count themselves here.
+  void retain() noexcept { ++refs_; }
+  void release() noexcept {
+    if (--refs_ == 0) destroy(this);
+  }
+
+ private:
+  static constexpr std::size_t classes = max_block / granule;
+  static constexpr std::size_t min_chunk = 1024;
+  static constexpr std::size_t max_chunk = pool_detail::huge_page;
+
+  /// The head of a chunk; its blocks follow. Blocks never handed out lie
+  /// beyond `fresh`, freed ones are linked through their first word.
+  struct chunk {
+    void* freed = nullptr;
+    char* fresh;
+    char* end;
+    std::size_t bytes;
+    std::size_t live = 0;
+    chunk* prev = nullptr;  // the size class's list of chunks with room
+    chunk* next = nullptr;
+
+    chunk(std::size_t size, std::size_t block)
+        : fresh(reinterpret_cast<char*>(this) + sizeof(chunk)),
+          end(fresh + (size - sizeof(chunk)) / block * block),
+          bytes(size) {}
+
+    bool full() const noexcept { return freed == nullptr && fresh == end; }
+    void* take(std::size_t block) noexcept {
+      if (freed == nullptr) return std::exchange(fresh, fresh + block);
+      return std::exchange(freed, *static_cast<void**>(freed));
+    }
+    void give(void* block) noexcept {
+      *static_cast<void**>(block) = freed;
+      freed = block;
+    }
+    bool holds(const void* p) const noexcept {
+      return std::less_equal<const void*>()(this, p) && std::less<const void*>()(p, end);
+    }
+  };
+
+  struct size_class {
+    std::vector<chunk*> chunks;  // by address, to find a block's chunk
+    chunk* available = nullptr;
+    std::size_t bytes = 0;
+    chunk* spare = nullptr;  // the one empty chunk kept for reuse
+
+    chunk* owner(const void* block) const noexcept {
+      if (available != nullptr && available->holds(block)) return available;
+      auto after = std::upper_bound(chunks.begin(), chunks.end(), block, [](const void* p, const chunk* c) {
+        return std::less<const void*>()(p, c);
+      });
+      return *(after - 1);
+    }
+  };
+
+  // Out of line: inlined into the allocators' destructors, GCC takes the
+  // reference counting that surrounds it for uses after the delete.
+  [[gnu::noinline]] static void destroy(node_pool* pool) noexcept { delete pool; }
+
+  static std::size_t class_of(std::size_t bytes) noexcept { return bytes == 0 ? 0 : (bytes - 1) / granule; }
+
+  /// A new chunk for class `index`, as large as the class's chunks so far.
+  chunk* add_chunk(size_class& cls, std::size_t index) {
+    const std::size_t block = (index + 1) * granule;
+    const std::size_t size = std::min(max_chunk, std::max({min_chunk, cls.bytes, sizeof(chunk) + 8 * block}));
+    // Room first: inserting is then the only step that cannot throw once the chunk exists.
+    if (cls.chunks.size() == cls.chunks.capacity()) cls.chunks.reserve(std::max<std::size_t>(8, 2 * cls.chunks.size()));
+    void* memory = pool_detail::upstream_allocate(size);
+    chunk* c = ::new (memory) chunk(size, block);
+    auto at = std::upper_bound(cls.chunks.begin(), cls.chunks.end(), c, std::less<const chunk*>());
+    cls.chunks.insert(at, c);
+    cls.bytes += size;
+    link_available(cls, c);
+    return c;
+  }
+
+  /// Keeps the smaller of `c`, just emptied, and the class's spare; frees the other.
+  void keep_spare(size_class& cls, chunk* c) noexcept {
+    if (cls.spare == nullptr) {
+      cls.spare = c;
+      return;
+    }
+    chunk* larger = c->bytes > cls.spare->bytes ? c : cls.spare;
+    cls.spare = larger == c ? cls.spare : c;
+    drop_chunk(cls, larger);
+  }
+
+  void drop_chunk(size_class& cls, chunk* c) noexcept {
+    unlink_available(cls, c);
+    cls.chunks.erase(std::lower_bound(cls.chunks.begin(), cls.chunks.end(), c, std::less<const chunk*>()));
+    cls.bytes -= c->bytes;
+    free_chunk(c);
+  }
+
+  static void free_chunk(chunk* c) noexcept {
+    const std::size_t size = c->bytes;
+    c->~chunk();
+    pool_detail::upstream_deallocate(c, size);
+  }
+
+  static void link_available(size_class& cls, chunk* c) noexcept {
+    c->prev = nullptr;
+    c->next = cls.available;
+    if (cls.available != nullptr) cls.available->prev = c;
+    cls.available = c;
+  }
+
+  static void unlink_available(size_class& cls, chunk* c) noexcept {
+    (c->prev != nullptr ? c->prev->next : cls.available) = c->next;
+    if (c->next != nullptr) c->next->prev = c->prev;
+    c->prev = c->next = nullptr;
+  }
+
+  void release_all() noexcept {
+    for (size_class& cls : classes_) {
+      for (chunk* c : cls.chunks) free_chunk(c);
+      cls = size_class();
+    }
+  }
+
+  size_class classes_[classes];
+  std::size_t live_ = 0;
+  std::size_t refs_ = 0;
+};
+
+/// An allocator drawing from a shared node_pool, or from operator new when
+/// default-constructed, so that a container outside any store needs no pool.
+///
+/// Like the standard's polymorphic allocator, a container keeps its
+/// allocator when assigned to: assigning a set into a stored record copies
+/// the elements into the record's pool (moving too, when the pools differ),
+/// and a copy of a container draws from operator new. Unlike it, swap
+/// exchanges the allocators, so swapping containers of different pools is
+/// defined. Each allocator holds a reference to its pool.
+template <class T>
+class pool_allocator {
+ public:
+  using value_type = T;
+  using propagate_on_container_copy_assignment = std::false_type;
+  using propagate_on_container_move_assignment = std::false_type;
+  using propagate_on_container_swap = std::true_type;
+  using is_always_equal = std::false_type;
+
+  pool_allocator() noexcept = default;
+  /// An allocator drawing from `pool`, which it shares.
+  explicit pool_allocator(node_pool* pool) noexcept : pool_(pool) { hold(); }
+  pool_allocator(const pool_allocator& other) noexcept : pool_(other.pool_) { hold(); }
+  template <class U>
+  pool_allocator(const pool_allocator<U>& other) noexcept : pool_(other.pool()) {
+    hold();
+  }
+  pool_allocator& operator=(const pool_allocator& other) noexcept {
+    pool_allocator(other).swap(*this);
+    return *this;
+  }
+  ~pool_allocator() {
+    if (pool_ != nullptr) pool_->release();
+  }
+
+  /// An allocator of a new pool of its own: what a new store draws from.
+  static pool_allocator for_new_store() { return pool_allocator(new node_pool()); }
+
+  T* allocate(std::size_t n) {
+    if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+    if (pool_ == nullptr) return static_cast<T*>(::operator new(n * sizeof(T)));
+    return static_cast<T*>(pool_->allocate(n * sizeof(T), alignof(T)));
+  }
+
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (pool_ == nullptr) {
+      ::operator delete(p, n * sizeof(T));
+    } else {
+      pool_->deallocate(p, n * sizeof(T), alignof(T));
+    }
+  }
+
+  pool_allocator select_on_container_copy_construction() const noexcept { return pool_allocator(); }
+
+  node_pool* pool() const noexcept { return pool_; }
+
+  template <class U>
+  bool operator==(const pool_allocator<U>& other) const noexcept {
+    return pool_ == other.pool();
+  }
+  template <class U>
+  bool operator!=(const pool_allocator<U>& other) const noexcept {
+    return pool_ != other.pool();
+  }
+
+ private:
+  void hold() noexcept {
+    if (pool_ != nullptr) pool_->retain();
+  }
+  void swap(pool_allocator& other) noexcept { std::swap(pool_, other.pool_); }
+
+  node_pool* pool_ = nullptr;
+};
+
+}  // namespace vornic
