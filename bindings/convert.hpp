@@ -28,9 +28,12 @@ using TagSet = Map::tag_set;
 using Record = Map::object_type;
 using Allocator = Map::allocator_type;
 
-#if defined(__GLIBCXX__)
 // Whether a table's nodes store their element's hash code: a string is then
-// hashed once on insertion, not again on every rehash and probe.
+// hashed once on insertion, not again on every rehash and probe. Only
+// libstdc++ leaves that to the hasher, and only its internal node types show
+// the outcome, so the check is for it alone; libc++ stores the code in every
+// node whatever the hasher.
+#if defined(__GLIBCXX__)
 template <class Alloc>
 struct node_caches_hash;
 template <template <class> class Alloc, class Value, bool Cached>

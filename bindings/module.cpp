@@ -22,6 +22,10 @@ namespace {
 
 using MapClass = py::class_<Map>;
 
+const char* const subinterpreter_refusal = "vornic cannot be imported in a subinterpreter, only in the main one";
+
+bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
+
 void register_object(py::module_& m) {
   py::class_<Record> cls(m, "Object", py::custom_type_setup(&own_layout));
   cls.def(py::init<>())
@@ -124,6 +128,11 @@ void register_queries(MapClass& cls) {
 #define PyInit_vornic library_init_vornic
 
 PYBIND11_MODULE(vornic, m) {
+  // From 3.13 the entry point below runs in the main interpreter whichever
+  // one imports, and only this body in the importing one. A subinterpreter
+  // with a lock of its own is refused before this by CPython itself (no
+  // support for that is declared), one that shares the main lock here.
+  if (!in_main_interpreter()) throw py::import_error(subinterpreter_refusal);
   m.doc() = "vornic: fast tagged object map (pybind interface)";
   seed_keyed_hash();
   intern_iter_name();
@@ -148,8 +157,8 @@ PYBIND11_MODULE(vornic, m) {
 /// wait forever for the interpreter lock, which it takes through the API that
 /// knows only the main interpreter; refuse the import there instead.
 extern "C" PYBIND11_EXPORT PyObject* PyInit_vornic() {
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-    PyErr_SetString(PyExc_ImportError, "vornic cannot be imported in a subinterpreter, only in the main one");
+  if (!in_main_interpreter()) {
+    PyErr_SetString(PyExc_ImportError, subinterpreter_refusal);
     return nullptr;
   }
   return library_init_vornic();

@@ -162,7 +162,7 @@ inline RecordList table_order(const Map& map) {
         active.pop_back();
         continue;
       }
-      __builtin_prefetch(&*at[r]);
+      prefetch(&*at[r]);
       ++k;
     }
   }
@@ -180,7 +180,7 @@ inline RecordList table_order(const Map& map) {
 /// listings read more of each record, so they fetch further ahead.
 template <size_t ahead = 32>
 void fetch_entry(const RecordList& records, size_t i) {
-  if (i + ahead < records.size()) __builtin_prefetch(records[i + ahead]);
+  if (i + ahead < records.size()) prefetch(records[i + ahead]);
 }
 
 /// A new list of one element per entry, in table order; `make` returns a new

@@ -119,9 +119,10 @@ struct keyed_hash {
 
 }  // namespace vornic
 
-#if defined(__GLIBCXX__)
 // libstdc++ stops caching hash codes, and skips its linear search of small
-// tables, for a hasher it considers fast.
+// tables, for a hasher it considers fast. The trait is its own; other
+// standard libraries decide without it (libc++ always caches).
+#if defined(__GLIBCXX__)
 namespace std {
 template <>
 struct __is_fast_hash<vornic::keyed_hash> : false_type {};

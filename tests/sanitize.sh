@@ -6,6 +6,7 @@
 #   bash tests/sanitize.sh               build dirs and venv under build/sanitize
 #   VORNIC_SANITIZE_DIR=/tmp/x bash tests/sanitize.sh
 #   bash tests/sanitize.sh -k leaks      extra arguments go to pytest
+#   VORNIC_PYTHON=python3.12 bash tests/sanitize.sh    another interpreter than python3
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${VORNIC_SANITIZE_DIR:-$PWD/build/sanitize}
@@ -30,7 +31,7 @@ ctest --test-dir "$out/core" --output-on-failure
 
 echo "== sanitized extension, installed into $out/venv"
 # The interpreter's own path, not a launcher script that stands in for it.
-real_python=$(python3 -c 'import os, sys; print(os.path.realpath(sys.executable))')
+real_python=$("${VORNIC_PYTHON:-python3}" -c 'import os, sys; print(os.path.realpath(sys.executable))')
 [ -x "$out/venv/bin/python" ] || "$real_python" -m venv "$out/venv"
 py="$out/venv/bin/python"
 # The venv's python must lead straight to the ELF binary: the preload then

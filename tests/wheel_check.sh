@@ -5,15 +5,27 @@
 # environment and runs the test suite from a copy of tests/ (and examples/,
 # which the tests run) outside the source tree, so that the installed module is
 # the one tested.
+#
+#   bash tests/wheel_check.sh [PYTHON [VENV]]
+#
+# PYTHON builds and tests the wheel (default python3). VENV keeps the virtual
+# environment there, made afresh, instead of a temporary one. The compiler is
+# CMake's choice unless CXX (and CXXFLAGS, LDFLAGS) say otherwise; with
+# VORNIC_CXX_RUNTIME set (libstdc++ or libc++), the module must link that C++
+# runtime and no other.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+python=${1:-python3}
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 start=$SECONDS
 
-echo "== fresh virtual environment"
-python -m venv "$work/venv"
-py="$work/venv/bin/python"
+venv=${2:-$work/venv}
+echo "== fresh virtual environment in $venv"
+rm -rf "$venv"
+"$python" -m venv "$venv"
+py="$venv/bin/python"
+echo "== $("$py" -c 'import platform, sys; print(platform.python_implementation(), platform.python_version(), sys.executable)')"
 "$py" -m pip install --quiet --disable-pip-version-check build
 
 echo "== sdist, then the wheel from the unpacked sdist"
@@ -21,6 +33,7 @@ if ! "$py" -m build --outdir "$work/dist" "$root" > "$work/build.log" 2>&1; then
   cat "$work/build.log"
   exit 1
 fi
+grep -m1 -o "The CXX compiler identification is .*" "$work/build.log" || true
 sdist=("$work"/dist/vornic-*.tar.gz)
 wheel=("$work"/dist/vornic-*.whl)
 
@@ -46,10 +59,17 @@ echo "$(basename "${sdist[0]}") and $(basename "${wheel[0]}") hold what they sho
 echo "== installing the wheel with its test extra"
 "$py" -m pip install --quiet --disable-pip-version-check "${wheel[0]}[test]"
 
-echo "== test suite against the installed wheel"
 mkdir "$work/run"
 cp -r "$root/tests" "$root/examples" "$root/pyproject.toml" "$work/run/"
 cd "$work/run"
-"$py" -c 'import sys, vornic; assert vornic.__file__.startswith(sys.prefix), vornic.__file__'
+module=$("$py" -c 'import sys, vornic; assert vornic.__file__.startswith(sys.prefix), vornic.__file__; print(vornic.__file__)')
+runtimes=$(ldd "$module" | grep -oE 'lib(std)?c\+\+\.so' | sed 's/\.so$//' | sort -u | paste -sd ' ')
+echo "module links C++ runtime: ${runtimes:-none}"
+if [ -n "${VORNIC_CXX_RUNTIME:-}" ] && [ "$runtimes" != "$VORNIC_CXX_RUNTIME" ]; then
+  echo "wheel_check.sh: the module should link $VORNIC_CXX_RUNTIME alone" >&2
+  exit 1
+fi
+
+echo "== test suite against the installed wheel"
 "$py" -m pytest tests -q -p no:cacheprovider
 echo "== wheel check passed in $((SECONDS - start)) s"

@@ -121,13 +121,17 @@ std::vector<std::size_t> largest_buckets(const std::vector<std::string>& strings
 
 TEST(KeyedHash, SpreadsStringsThatCollideUnderStdHash) {
   const std::vector<std::string> strings = colliding_strings(10);
+#if defined(__GLIBCXX__)
+  // The construction follows libstdc++'s string hash; other libraries hash
+  // these strings apart, and only the keyed tables below are checked there.
   std::set<std::size_t> codes;
   for (const std::string& s : strings) codes.insert(std::hash<std::string>{}(s));
   ASSERT_EQ(codes.size(), 1u) << "the construction no longer matches the standard library's hash";
 
   using Plain = vornic::Vornic<std::string, std::string>;
-  using Keyed = vornic::Vornic<std::string, std::string, vornic::keyed_hash, vornic::keyed_hash>;
   EXPECT_EQ(largest_buckets<Plain>(strings), std::vector<std::size_t>(3, strings.size()));
+#endif
+  using Keyed = vornic::Vornic<std::string, std::string, vornic::keyed_hash, vornic::keyed_hash>;
   vornic::keyed_hash::set_key(0x0123456789abcdefULL, 0xfedcba9876543210ULL);
   for (std::size_t largest : largest_buckets<Keyed>(strings)) EXPECT_LE(largest, 12u);
 }
