@@ -18,6 +18,7 @@
 #include <iterator>
 #include <vector>
 
+#include "lookup.hpp"
 #include "results.hpp"
 
 namespace vornic::py_binding {

@@ -57,8 +57,9 @@ fi
 main=${python[${versions[0]}]}
 
 # Debian packages the tests need: GoogleTest (headers, libraries and the
-# sources the libc++ build compiles) and the Clang toolchain with libc++.
-packages=(libgtest-dev googletest clang libc++-dev libc++abi-dev)
+# sources the libc++ build compiles), the Clang toolchain with libc++, and the
+# Redis server that the mirror example's tests start on a port of their own.
+packages=(libgtest-dev googletest clang libc++-dev libc++abi-dev redis-server)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
@@ -69,14 +70,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}"
-fi
-# The Redis example's tests start a server of their own.
-if ! command -v redis-server > /dev/null; then
-  echo "== installing redis-server"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends redis-server
 fi
 
 # The default toolchain; the Clang parts name theirs.
