@@ -25,9 +25,35 @@
 #include <sys/mman.h>
 #endif
 
+// Under AddressSanitizer a block the pool holds is poisoned, so a stray read
+// or write of a freed or never-used node is reported as it would be on the
+// general heap.
+#if defined(__SANITIZE_ADDRESS__)
+#define VORNIC_POOL_POISONS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VORNIC_POOL_POISONS 1
+#endif
+#endif
+#if defined(VORNIC_POOL_POISONS)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace vornic {
 
 namespace pool_detail {
+
+inline void poison([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(VORNIC_POOL_POISONS)
+  ASAN_POISON_MEMORY_REGION(p, bytes);
+#endif
+}
+
+inline void unpoison([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(VORNIC_POOL_POISONS)
+  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+#endif
+}
 
 /// The size at which a block is worth a transparent huge page of its own.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
@@ -82,6 +108,7 @@ class node_pool {
   ~node_pool() { release_all(); }
 
   void* allocate(std::size_t bytes, std::size_t align) {
+    if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__) return ::operator new(bytes, std::align_val_t{align});
     if (bytes > max_block || align > granule) return pool_detail::upstream_allocate(bytes);
     size_class& cls = classes_[class_of(bytes)];
     chunk* c = cls.available != nullptr ? cls.available : add_chunk(cls, class_of(bytes));
@@ -94,6 +121,10 @@ class node_pool {
   }
 
   void deallocate(void* block, std::size_t bytes, std::size_t align) noexcept {
+    if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+      ::operator delete(block, bytes, std::align_val_t{align});
+      return;
+    }
     if (bytes > max_block || align > granule) {
       pool_detail::upstream_deallocate(block, bytes);
       return;
@@ -101,7 +132,7 @@ class node_pool {
     size_class& cls = classes_[class_of(bytes)];
     chunk* c = cls.owner(block);
     const bool was_full = c->full();
-    c->give(block);
+    c->give(block, (class_of(bytes) + 1) * granule);
     if (was_full) link_available(cls, c);
     if (--c->live == 0) keep_spare(cls, c);
     if (--live_ == 0) release_all();
@@ -139,16 +170,21 @@ class node_pool {
     chunk(std::size_t size, std::size_t block)
         : fresh(reinterpret_cast<char*>(this) + sizeof(chunk)),
           end(fresh + (size - sizeof(chunk)) / block * block),
-          bytes(size) {}
+          bytes(size) {
+      pool_detail::poison(fresh, static_cast<std::size_t>(end - fresh));
+    }
 
     bool full() const noexcept { return freed == nullptr && fresh == end; }
     void* take(std::size_t block) noexcept {
+      void* taken = freed != nullptr ? freed : fresh;
+      pool_detail::unpoison(taken, block);
       if (freed == nullptr) return std::exchange(fresh, fresh + block);
       return std::exchange(freed, *static_cast<void**>(freed));
     }
-    void give(void* block) noexcept {
+    void give(void* block, std::size_t size) noexcept {
       *static_cast<void**>(block) = freed;
       freed = block;
+      pool_detail::poison(block, size);
     }
     bool holds(const void* p) const noexcept {
       return std::less_equal<const void*>()(this, p) && std::less<const void*>()(p, end);
@@ -212,6 +248,7 @@ class node_pool {
   static void free_chunk(chunk* c) noexcept {
     const std::size_t size = c->bytes;
     c->~chunk();
+    pool_detail::unpoison(c, size);
     pool_detail::upstream_deallocate(c, size);
   }
 
