@@ -225,7 +225,21 @@ class Roaring:
         return list(map(self.keys.__getitem__, keep))
 
 
-class Sqlite:
+class GroupedListings:
+    """The listings of a peer that reads (key, set of tags) pairs from its
+    rows through its own _grouped()."""
+
+    def values(self):
+        return [tags for _, tags in self._grouped()]
+
+    def items(self):
+        return list(self._grouped())
+
+    def to_dict(self):
+        return dict(self._grouped())
+
+
+class Sqlite(GroupedListings):
     """An in-memory table of (tag, key) rows: a WITHOUT ROWID primary key on
     (tag, key) answers tag lookups from the index alone, and a second index
     on key serves the per-key questions. A per-tag row count, kept by
@@ -357,15 +371,6 @@ class Sqlite:
         """(key, set of tags) per key, in key order, read through the key index."""
         rows = self.db.execute("SELECT key, tag FROM t INDEXED BY t_key ORDER BY key")
         return ((key, {tag for _, tag in group}) for key, group in itertools.groupby(rows, itemgetter(0)))
-
-    def values(self):
-        return [tags for _, tags in self._grouped()]
-
-    def items(self):
-        return list(self._grouped())
-
-    def to_dict(self):
-        return dict(self._grouped())
 
 
 def exploded(d):
@@ -533,7 +538,7 @@ class Polars:
         return dict(zip(self.keys(), self._tag_sets()))
 
 
-class DuckDB:
+class DuckDB(GroupedListings):
     """An in-memory table of (tag, key) rows, loaded in (tag, key) order so
     that each row group's min/max bounds on tag skip the groups a tag is not
     in, and an index on key (an ART) for the per-key questions. All-of joins
@@ -644,15 +649,6 @@ class DuckDB:
         starts = [i for i in range(len(keys)) if i == 0 or keys[i] != keys[i - 1]]
         ends = starts[1:] + [len(keys)]
         return ((keys[a], set(tags[a:b])) for a, b in zip(starts, ends))
-
-    def values(self):
-        return [tags for _, tags in self._grouped()]
-
-    def items(self):
-        return list(self._grouped())
-
-    def to_dict(self):
-        return dict(self._grouped())
 
 
 def vornic_class():
