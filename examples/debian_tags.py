@@ -21,6 +21,7 @@ import glob
 import gzip
 import io
 import lzma
+import os
 import re
 import sqlite3
 import sys
@@ -218,4 +219,12 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader stopped early (`| head`): not an error of ours. Point
+        # stdout at nothing so that the flush at exit does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 0
+    sys.exit(status)
