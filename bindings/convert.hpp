@@ -285,7 +285,9 @@ class MapBuilder {
     std::unordered_map<Map::posting_set*, size_t> carriers;
     const Map::posting_set::allocator_type postings_alloc(map_.get_allocator());
     for_each_record([this, &carriers, &postings_alloc](const Record& record) {
-      for (const std::string& tag : record.tags) ++carriers[&map_.tagindex.try_emplace(tag, postings_alloc).first->second];
+      for (const std::string& tag : record.tags) {
+        ++carriers[&map_.tagindex.try_emplace(tag, postings_alloc).first->second];
+      }
     });
     for (const auto& [postings, count] : carriers) postings->reserve(count);
   }

@@ -12,7 +12,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -238,7 +237,8 @@ inline void take_contents(Record& to, Record& from) noexcept {
 /// which is then moved into `target`. Until that call has succeeded,
 /// `target` is left exactly as it was.
 template <class T>
-PyObject* reinitialize(T& target, PyObject* function, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+PyObject* reinitialize(T& target, PyObject* function, PyObject* const* args, size_t nargs,
+                       PyObject* kwnames) {
   PyTypeObject* type = py::detail::get_type_info(typeid(T))->type;
   auto fresh = py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
   if (!fresh) return nullptr;

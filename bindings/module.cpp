@@ -22,7 +22,8 @@ namespace {
 
 using MapClass = py::class_<Map>;
 
-const char* const subinterpreter_refusal = "vornic cannot be imported in a subinterpreter, only in the main one";
+const char* const subinterpreter_refusal =
+    "vornic cannot be imported in a subinterpreter, only in the main one";
 
 bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
 

@@ -217,7 +217,9 @@ class node_pool {
     const std::size_t block = (index + 1) * granule;
     const std::size_t size = std::min(max_chunk, std::max({min_chunk, cls.bytes, sizeof(chunk) + 8 * block}));
     // Room first: inserting is then the only step that cannot throw once the chunk exists.
-    if (cls.chunks.size() == cls.chunks.capacity()) cls.chunks.reserve(std::max<std::size_t>(8, 2 * cls.chunks.size()));
+    if (cls.chunks.size() == cls.chunks.capacity()) {
+      cls.chunks.reserve(std::max<std::size_t>(8, 2 * cls.chunks.size()));
+    }
     void* memory = pool_detail::upstream_allocate(size);
     chunk* c = ::new (memory) chunk(size, block);
     auto at = std::upper_bound(cls.chunks.begin(), cls.chunks.end(), c, std::less<const chunk*>());

@@ -9,10 +9,10 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
-#include <new>
 #include <utility>
 #include <vector>
 

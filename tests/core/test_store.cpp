@@ -112,7 +112,8 @@ TYPED_TEST(RandomOps, AgreeWithModelAfterEveryStep) {
 
 template <class Store>
 class Stores : public testing::Test {};
-using StringStores = testing::Types<vornic::Vornic<std::string, std::string>, PooledStore<std::string, std::string>>;
+using StringStores =
+    testing::Types<vornic::Vornic<std::string, std::string>, PooledStore<std::string, std::string>>;
 TYPED_TEST_SUITE(Stores, StringStores);
 
 TYPED_TEST(Stores, AddressesSurviveRehashAndOtherRemovals) {
@@ -193,7 +194,9 @@ void erase_range(Pooled& store, int from, int to) {
 
 TEST(PooledStore, GivesMemoryBackAsItShrinks) {
   Pooled store;
-  for (int i = 0; i < 100000; ++i) store.insert("k" + std::to_string(i), {"t" + std::to_string(i % 50), "all"});
+  for (int i = 0; i < 100000; ++i) {
+    store.insert("k" + std::to_string(i), {"t" + std::to_string(i % 50), "all"});
+  }
   const std::size_t full = pool_bytes(store);
   // Records lie in insertion order: removing the oldest empties whole chunks.
   erase_range(store, 0, 95000);
@@ -219,7 +222,9 @@ TEST(PooledStore, CopiesInTagSetsOfOtherAllocators) {
   store.insert("c", copied);
   Pooled::object_type& a = store.objecttable.at("a");
   a.tags = copied;  // assignment keeps the record's allocator
-  for (const auto& entry : store.objecttable) EXPECT_EQ(entry.second.tags.get_allocator(), store.get_allocator());
+  for (const auto& entry : store.objecttable) {
+    EXPECT_EQ(entry.second.tags.get_allocator(), store.get_allocator());
+  }
   EXPECT_NE(copied.get_allocator(), store.get_allocator());
   store.insert("a", {"x"});
   EXPECT_EQ(as_model(store), (Model{{"a", {"x"}}, {"b", {"y"}}, {"c", {"y"}}}));
