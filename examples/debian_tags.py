@@ -174,14 +174,19 @@ def tour(packages, paths):
         start = time.perf_counter()
         peers[label] = peer(packages)
         built[label] = time.perf_counter() - start
-    tagged = len(packages) - m.count_any([t for t in m.tags() if not t.startswith(("section::", "priority::"))])
-    print(f"{len(m):,} packages from {len(paths)} list(s), {len(m.tags()):,} tags ({tagged:,} of them without a Tag: field)")
+    faceted = [t for t in m.tags() if not t.startswith(("section::", "priority::"))]
+    # count_any([]) would count every package, so no faceted tag means none has a Tag: field.
+    untagged = len(m) - (m.count_any(faceted) if faceted else 0)
+    print(f"{len(m):,} packages from {len(paths)} list(s), {len(m.tags()):,} tags ({untagged:,} of them without a Tag: field)")
     common = sorted(m.tags(), key=lambda t: (-m.count([t]), t))
     print("most common tags: " + ", ".join(f"{t} {m.count([t]):,}" for t in common[:8]))
     print(f"\n{'question':<40}{'answer':>7}{'vornic':>11}{'dict of sets':>14}{'sqlite3':>11}")
     print(f"{'build the index':<40}{'':>7}" + "".join(f"{built[x] * 1000:{w}.0f} ms" for x, w in zip(built, (8, 11, 8))))
+    unasked = []
     for question, method, tags in QUESTIONS:
-        if any(m.count([t]) == 0 for t in tags):
+        absent = [t for t in tags if m.count([t]) == 0]
+        if absent:
+            unasked.append(f"{question} ({', '.join(absent)})")
             continue
         took, answer = best_time(getattr(m, method), tags)
         row = f"{question:<40}{answer if method == 'count' else len(answer):>7,}{took * 1e6:8.1f} µs"
@@ -190,6 +195,10 @@ def tour(packages, paths):
             assert peer_answer == answer, question
             row += f"{peer_took * 1e6:{width}.1f} µs"
         print(row)
+    if not faceted:
+        print("no question asked: each needs the tags of a Tag: field, and no package here has one")
+    elif unasked:
+        print("not asked, as no package carries the tags in brackets:" + "".join(f"\n  {q}" for q in unasked))
     print("\nAsk your own with --query TAG... (all of them) or --query-any TAG...")
 
 

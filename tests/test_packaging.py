@@ -151,6 +151,14 @@ def test_debian_tags_on_a_written_list(tmp_path, suffix):
     tour = run_example("debian_tags.py", "--packages", path)
     assert tour.returncode == 0, tour.stderr
     assert tour.stdout.startswith("3 packages from 1 list(s), 7 tags (1 of them without a Tag: field)"), tour.stdout
+    assert re.search(r"^how many X11 programs +1 .*\nnot asked, as no package carries the tags in brackets:\n"
+                     r"  GTK programs written in C \(uitoolkit::gtk, implemented-in::c\)\n", tour.stdout, re.M), tour.stdout
+    # Without any Tag: field: every package counted as such, and no question, said so.
+    path.write_bytes(COMPRESSIONS[suffix](re.sub(r"^tag:.*\n(?:[ \t].*\n)*", "", PACKAGES, flags=re.M | re.I)))
+    tour = run_example("debian_tags.py", "--packages", path)
+    assert tour.returncode == 0, tour.stderr
+    assert tour.stdout.startswith("3 packages from 1 list(s), 3 tags (3 of them without a Tag: field)"), tour.stdout
+    assert "\nno question asked: each needs the tags of a Tag: field, and no package here has one\n" in tour.stdout
 
 
 @pytest.mark.parametrize("setup, args, message", [
