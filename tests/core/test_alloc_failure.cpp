@@ -261,12 +261,12 @@ TEST(PooledAllocationFailure, RefusedMappingLeavesTheStoreAsItWas) {
 
 TEST(PooledAllocationFailure, CompactionThatRunsOutLeavesTheStoreAsItWas) {
   Model kept;
-  for (int i = 0; i < 30000; i += 50) kept[key(i)] = {tag(i % 7), tag(i % 11)};
+  for (int i = 0; i < 12000; i += 50) kept[key(i)] = {tag(i % 7), tag(i % 11)};
   std::size_t n = 1;
   for (bool failed = true; failed; n = n < 64 ? n + 1 : n * 2) {
     Pooled store;
-    for (int i = 0; i < 30000; ++i) store.insert(key(i), {tag(i % 7), tag(i % 11)});
-    for (int i = 0; i < 30000; ++i) {
+    for (int i = 0; i < 12000; ++i) store.insert(key(i), {tag(i % 7), tag(i % 11)});
+    for (int i = 0; i < 12000; ++i) {
       const std::string k = key(i);
       if (i % 50 != 0) store.erase(&k);
     }
