@@ -40,17 +40,29 @@ inline const Record& lookup_or_throw(const Map& map, const std::string& key) {
   return *record;
 }
 
+/// Every call that removes ends here: a map far smaller than its pool moves
+/// into a fresh one, so the memory of what was removed goes back. Records
+/// move, so no record address may be held past this.
+inline void removed_some(Map& map) noexcept { compact_if_sparse(map); }
+
+/// Removes `record` and returns it.
+inline Record erase_record(Map& map, const Record* record) {
+  Record removed = map.erase(record);
+  removed_some(map);
+  return removed;
+}
+
 /// Removes `key` and returns the removed record; KeyError when absent, and
 /// then nothing changes.
 inline Record erase_data_or_throw(Map& map, const std::string& key) {
-  return map.erase(&lookup_or_throw(map, key));
+  return erase_record(map, &lookup_or_throw(map, key));
 }
 
 /// Removes `key` if present and returns the removed record.
 inline std::optional<Record> erase_data_if_exists(Map& map, const std::string& key) {
   const Record* record = lookup(map, key);
   if (record == nullptr) return std::nullopt;
-  return map.erase(record);
+  return erase_record(map, record);
 }
 
 }  // namespace vornic::py_binding

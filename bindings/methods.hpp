@@ -63,6 +63,7 @@ inline py::typing::Tuple<py::str, StrSet> popitem(Map& map) {
   GcPause pause;
   const Record& first = map.objecttable.begin()->second;
   py::tuple item = item_py(first);
+  // Not compacted: a map drained by popitem gives its keys in one order.
   map.erase(&first);
   return py::reinterpret_steal<py::typing::Tuple<py::str, StrSet>>(item.release());
 }
@@ -82,6 +83,7 @@ inline void remove_tag(Map& map, const std::string& key, const std::string& tag)
   TagSet working(lookup_or_throw(map, key).tags, map.get_allocator());
   if (working.erase(tag) == 0) raise_key_error("tag not found: ", tag);
   map.insert(key, std::move(working));
+  removed_some(map);
 }
 
 inline void discard_tag(Map& map, const std::string& key, const std::string& tag) {
@@ -90,6 +92,7 @@ inline void discard_tag(Map& map, const std::string& key, const std::string& tag
   TagSet working(record->tags, map.get_allocator());
   working.erase(tag);
   map.insert(key, std::move(working));
+  removed_some(map);
 }
 
 inline bool has_tag(const Map& map, const std::string& key, const std::string& tag) {
@@ -137,6 +140,7 @@ inline py::list retain(Map& map, const RecordList& keep) {
   std::set_difference(everything.begin(), everything.end(), keep.begin(), keep.end(),
                       std::back_inserter(doomed), std::less<const Record*>());
   for (const Record* record : doomed) map.erase(record);
+  removed_some(map);
   return result;
 }
 
@@ -156,7 +160,7 @@ inline StrSet erase(Map& map, const std::string& key) {
   const Record& record = lookup_or_throw(map, key);
   GcPause pause;
   StrSet result = tagset_py(record.tags);
-  map.erase(&record);
+  erase_record(map, &record);
   return result;
 }
 
@@ -168,6 +172,7 @@ inline py::list erase_where(Map& map, const IterableArg& tags) {
   RecordList matches = all_of_matches(map, query);
   py::list result = keys_list_py(matches);
   for (const Record* record : matches) map.erase(record);
+  removed_some(map);
   return result;
 }
 

@@ -70,6 +70,7 @@ void register_mapping(MapClass& cls) {
           "__setitem__",
           [](Map& m, const std::string& key, const IterableArg& tags) {
             m.insert(key, to_tagset(tags, m.get_allocator()));
+            removed_some(m);  // the former tags may have been many more
           },
           py::arg("key"), py::arg("tags"))
       .def(

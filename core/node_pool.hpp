@@ -23,6 +23,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 // Under AddressSanitizer a block the pool holds is poisoned, so a stray read
@@ -58,25 +59,59 @@ inline void unpoison([[maybe_unused]] const void* p, [[maybe_unused]] std::size_
 /// The size at which a block is worth a transparent huge page of its own.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 
-/// A block of `bytes` from operator new. A block of a huge page or more is
-/// aligned to one and advised for huge pages, which the kernel may refuse.
-/// Defining VORNIC_NO_HUGE_PAGES leaves that out, to measure what it buys.
+#if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(VORNIC_NO_HUGE_PAGES)
+#define VORNIC_POOL_MAPS_PAGES 1
+
+inline std::size_t page_size() noexcept {
+  static const std::size_t size = [] {
+    const long reported = sysconf(_SC_PAGESIZE);
+    return reported > 0 ? static_cast<std::size_t>(reported) : std::size_t{4096};
+  }();
+  return size;
+}
+
+inline std::size_t whole_pages(std::size_t bytes) noexcept {
+  return (bytes + page_size() - 1) / page_size() * page_size();
+}
+
+/// `bytes` of fresh pages from the kernel, starting on a huge-page boundary
+/// and advised for huge pages (only a hint, which the kernel may refuse).
+/// Taken from the kernel rather than operator new: freed, they go straight
+/// back, where the general heap would keep the aligned blocks' leftovers and
+/// fragment around them, growing with every build and release.
+inline void* map_pages(std::size_t bytes) {
+  const std::size_t length = whole_pages(bytes);
+  const std::size_t span = length + huge_page;  // room to find an aligned start
+  if (span < length) throw std::bad_alloc();
+  void* region = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (region == MAP_FAILED) throw std::bad_alloc();
+  const auto base = reinterpret_cast<std::uintptr_t>(region);
+  const std::uintptr_t start = (base + huge_page - 1) & ~std::uintptr_t{huge_page - 1};
+  const std::size_t head = start - base;
+  if (head != 0) munmap(region, head);
+  if (span - head != length) munmap(reinterpret_cast<void*>(start + length), span - head - length);
+  void* block = reinterpret_cast<void*>(start);
+  madvise(block, length & ~(huge_page - 1), MADV_HUGEPAGE);
+  return block;
+}
+
+inline void unmap_pages(void* block, std::size_t bytes) noexcept { munmap(block, whole_pages(bytes)); }
+#endif
+
+/// A block of `bytes` from operator new, or, from a huge page up, pages of
+/// its own from the kernel. Defining VORNIC_NO_HUGE_PAGES leaves the pages
+/// out, to measure what they buy.
 inline void* upstream_allocate(std::size_t bytes) {
-#if defined(MADV_HUGEPAGE) && !defined(VORNIC_NO_HUGE_PAGES)
-  if (bytes >= huge_page) {
-    void* block = ::operator new(bytes, std::align_val_t{huge_page});
-    // Only a hint: refused where huge pages are off or unavailable.
-    madvise(block, bytes & ~(huge_page - 1), MADV_HUGEPAGE);
-    return block;
-  }
+#if defined(VORNIC_POOL_MAPS_PAGES)
+  if (bytes >= huge_page) return map_pages(bytes);
 #endif
   return ::operator new(bytes);
 }
 
 inline void upstream_deallocate(void* block, std::size_t bytes) noexcept {
-#if defined(MADV_HUGEPAGE) && !defined(VORNIC_NO_HUGE_PAGES)
+#if defined(VORNIC_POOL_MAPS_PAGES)
   if (bytes >= huge_page) {
-    ::operator delete(block, bytes, std::align_val_t{huge_page});
+    unmap_pages(block, bytes);
     return;
   }
 #endif
@@ -89,10 +124,16 @@ inline void upstream_deallocate(void* block, std::size_t bytes) noexcept {
 /// size; larger blocks, and blocks aligned beyond 8 bytes, come from operator
 /// new directly. Each size class grows its chunks geometrically up to 2 MiB.
 ///
-/// Memory comes back: a chunk whose last block is freed returns to operator
-/// new, except for one empty chunk per size class kept for reuse (the
-/// smallest); the pool frees everything once it holds no block, and when it
-/// is destroyed.
+/// Small stores cost what they would without a pool: the first few dozen
+/// blocks come from operator new, and the pool makes its chunks and their
+/// bookkeeping only once a store holds more, so an empty store costs the
+/// pool a few words and a one-entry store no chunk at all.
+///
+/// Memory comes back: a chunk whose last block is freed returns upstream,
+/// except for one empty chunk per size class kept for reuse (the smallest);
+/// the pool frees everything once it holds no block, and when it is
+/// destroyed. A store that has shrunk far below what its chunks hold can be
+/// moved into a fresh pool (see compact_if_sparse).
 ///
 /// The pool is shared by every allocator made from it and destroyed with the
 /// last (see pool_allocator), so a container taken out of a store can
@@ -101,6 +142,8 @@ class node_pool {
  public:
   static constexpr std::size_t granule = 8;
   static constexpr std::size_t max_block = 512;
+  /// Blocks served from operator new before the pool makes chunks.
+  static constexpr std::size_t direct_blocks = 64;
 
   node_pool() = default;
   node_pool(const node_pool&) = delete;
@@ -110,12 +153,22 @@ class node_pool {
   void* allocate(std::size_t bytes, std::size_t align) {
     if (align > __STDCPP_DEFAULT_NEW_ALIGNMENT__) return ::operator new(bytes, std::align_val_t{align});
     if (bytes > max_block || align > granule) return pool_detail::upstream_allocate(bytes);
-    size_class& cls = classes_[class_of(bytes)];
-    chunk* c = cls.available != nullptr ? cls.available : add_chunk(cls, class_of(bytes));
-    void* block = c->take((class_of(bytes) + 1) * granule);
+    if (tables_ == nullptr) {
+      if (live_ < direct_blocks) {
+        void* block = ::operator new(bytes);
+        ++live_;
+        return block;
+      }
+      tables_ = new tables();
+    }
+    const std::size_t index = class_of(bytes);
+    size_class& cls = tables_->classes[index];
+    chunk* c = cls.available != nullptr ? cls.available : add_chunk(cls, index);
+    void* block = c->take(block_size(index));
     if (c == cls.spare) cls.spare = nullptr;
     ++c->live;
     if (c->full()) unlink_available(cls, c);
+    ++cls.live;
     ++live_;
     return block;
   }
@@ -129,20 +182,49 @@ class node_pool {
       pool_detail::upstream_deallocate(block, bytes);
       return;
     }
-    size_class& cls = classes_[class_of(bytes)];
-    chunk* c = cls.owner(block);
-    const bool was_full = c->full();
-    c->give(block, (class_of(bytes) + 1) * granule);
-    if (was_full) link_available(cls, c);
-    if (--c->live == 0) keep_spare(cls, c);
+    const std::size_t index = class_of(bytes);
+    chunk* c = tables_ != nullptr ? tables_->classes[index].owner(block) : nullptr;
+    if (c == nullptr) {
+      ::operator delete(block, bytes);  // one of the first blocks, served directly
+    } else {
+      size_class& cls = tables_->classes[index];
+      const bool was_full = c->full();
+      c->give(block, block_size(index));
+      if (was_full) link_available(cls, c);
+      if (--c->live == 0) keep_spare(cls, c);
+      --cls.live;
+      ++tables_->freed;
+    }
     if (--live_ == 0) release_all();
   }
 
-  /// Bytes held in chunks from operator new (blocks over max_block not counted).
+  /// Bytes held in chunks (blocks over max_block not counted).
   std::size_t chunk_bytes() const noexcept {
     std::size_t total = 0;
-    for (const size_class& cls : classes_) total += cls.bytes;
+    if (tables_ != nullptr) {
+      for (const size_class& cls : tables_->classes) total += cls.bytes;
+    }
     return total;
+  }
+
+  /// Bytes of the blocks handed out from chunks.
+  std::size_t block_bytes() const noexcept {
+    std::size_t total = 0;
+    if (tables_ != nullptr) {
+      for (std::size_t i = 0; i < classes; ++i) total += tables_->classes[i].live * block_size(i);
+    }
+    return total;
+  }
+
+  /// Whether the chunks hold over four times what their blocks need, past
+  /// a floor, and blocks have been freed at least as many as remain: moving
+  /// the live blocks into a fresh pool then gives most of the chunks back,
+  /// and its cost is paid for by the frees that made the pool sparse.
+  bool sparse() const noexcept {
+    constexpr std::size_t floor = std::size_t{1} << 20;
+    if (tables_ == nullptr || tables_->freed < live_) return false;
+    const std::size_t held = chunk_bytes();
+    return held >= floor && held / 4 > block_bytes();
   }
 
   /// Shared ownership: the allocators count themselves here.
@@ -195,15 +277,24 @@ class node_pool {
     std::vector<chunk*> chunks;  // by address, to find a block's chunk
     chunk* available = nullptr;
     std::size_t bytes = 0;
+    std::size_t live = 0;
     chunk* spare = nullptr;  // the one empty chunk kept for reuse
 
+    /// The chunk holding `block`, or null for a block served directly.
     chunk* owner(const void* block) const noexcept {
       if (available != nullptr && available->holds(block)) return available;
       auto after = std::upper_bound(chunks.begin(), chunks.end(), block, [](const void* p, const chunk* c) {
         return std::less<const void*>()(p, c);
       });
+      if (after == chunks.begin() || !(*(after - 1))->holds(block)) return nullptr;
       return *(after - 1);
     }
+  };
+
+  /// The bookkeeping of a pool with chunks.
+  struct tables {
+    size_class classes[node_pool::classes];
+    std::size_t freed = 0;  // blocks freed into chunks since they were made
   };
 
   // Out of line: inlined into the allocators' destructors, GCC takes the
@@ -211,10 +302,11 @@ class node_pool {
   [[gnu::noinline]] static void destroy(node_pool* pool) noexcept { delete pool; }
 
   static std::size_t class_of(std::size_t bytes) noexcept { return bytes == 0 ? 0 : (bytes - 1) / granule; }
+  static std::size_t block_size(std::size_t index) noexcept { return (index + 1) * granule; }
 
   /// A new chunk for class `index`, as large as the class's chunks so far.
   chunk* add_chunk(size_class& cls, std::size_t index) {
-    const std::size_t block = (index + 1) * granule;
+    const std::size_t block = block_size(index);
     const std::size_t size = std::min(max_chunk, std::max({min_chunk, cls.bytes, sizeof(chunk) + 8 * block}));
     // Room first: inserting is then the only step that cannot throw once the chunk exists.
     if (cls.chunks.size() == cls.chunks.capacity()) {
@@ -267,15 +359,17 @@ class node_pool {
     c->prev = c->next = nullptr;
   }
 
+  /// Frees every chunk and the bookkeeping: the pool starts over as new.
   void release_all() noexcept {
-    for (size_class& cls : classes_) {
+    if (tables_ == nullptr) return;
+    for (const size_class& cls : tables_->classes) {
       for (chunk* c : cls.chunks) free_chunk(c);
-      cls = size_class();
     }
+    delete std::exchange(tables_, nullptr);
   }
 
-  size_class classes_[classes];
-  std::size_t live_ = 0;
+  tables* tables_ = nullptr;  // made with the first chunk
+  std::size_t live_ = 0;      // blocks handed out, from chunks or directly
   std::size_t refs_ = 0;
 };
 
@@ -351,5 +445,29 @@ class pool_allocator {
 
   node_pool* pool_ = nullptr;
 };
+
+/// Moves `store` into a fresh pool when its own has become sparse (see
+/// node_pool::sparse): every entry is inserted anew, so the fresh chunks hold
+/// what the store keeps and the old ones go back as the old tables are
+/// destroyed. The entries are the same but every record moves, so no address
+/// of a record may be held across the call. If memory runs out meanwhile the
+/// store stays as it was. Returns whether it moved.
+template <class Store>
+bool compact_if_sparse(Store& store) noexcept {
+  const node_pool* pool = store.get_allocator().pool();
+  if (pool == nullptr || !pool->sparse()) return false;
+  try {
+    Store fresh;
+    fresh.objecttable.reserve(store.objecttable.size());
+    fresh.tagindex.reserve(store.tagindex.size());
+    for (const auto& entry : store.objecttable) fresh.insert(entry.first, entry.second.tags);
+    store = std::move(fresh);
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+  return true;
+}
 
 }  // namespace vornic

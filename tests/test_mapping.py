@@ -1,3 +1,4 @@
+import pickle
 import types
 
 import pytest
@@ -192,3 +193,21 @@ def test_undecodable_entry_survives_failed_call(key, tag, call):
     with pytest.raises(UnicodeDecodeError):
         call(m)
     assert len(m) == 1 and key in m and m.has_tag(key, tag)
+
+
+def test_a_map_shrunk_far_keeps_what_it_kept():
+    # Most removed, the survivors scattered: the map moves into memory of its
+    # own size, which neither results, a running iteration nor a pickle sees.
+    m = Vornic({f"k{i}": [f"t{i % 7}", "keep" if i % 100 == 0 else "drop"] for i in range(40_000)})
+    it = iter(m)
+    seen = [next(it)]
+    assert len(m.erase_where(["drop"])) == 39_600
+    kept = {f"k{i}": {f"t{i % 7}", "keep"} for i in range(0, 40_000, 100)}
+    assert m.to_dict() == kept
+    assert m.find(["keep", "t3"]) == {k for k, tags in kept.items() if "t3" in tags}
+    assert pickle.loads(pickle.dumps(m)).to_dict() == kept
+    seen.extend(it)
+    assert sorted(seen) == sorted(f"k{i}" for i in range(40_000))
+    for key in list(kept)[:-1]:
+        del m[key]
+    assert m.to_dict() == {"k39900": {"t0", "keep"}}

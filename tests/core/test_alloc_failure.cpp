@@ -1,8 +1,13 @@
 // Running out of memory inside insert or erase: a global operator new that
 // fails the n-th allocation, swept over every allocation of each operation,
 // under the default allocator and under a pool, whose chunks come from
-// operator new too. A binary of its own, since it replaces operator new for
-// the whole program.
+// operator new too; and an mmap that fails, for the pool's largest chunks,
+// which it maps itself. A binary of its own, since it replaces both for the
+// whole program.
+#include <dlfcn.h>
+#include <sys/mman.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -28,7 +33,19 @@ void* allocate_aligned(std::size_t size, std::align_val_t align) noexcept {
   return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
 }
 
+bool maps_fail = false;  // every mmap of the program fails while set
+
 }  // namespace
+
+extern "C" void* mmap(void* addr, std::size_t length, int prot, int flags, int fd, off_t offset) noexcept {
+  using mmap_fn = void* (*)(void*, std::size_t, int, int, int, off_t);
+  static const auto next = reinterpret_cast<mmap_fn>(dlsym(RTLD_NEXT, "mmap"));
+  if (maps_fail) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return next(addr, length, prot, flags, fd, offset);
+}
 
 // Once inlined, GCC sees a block from malloc reach operator delete, which it
 // takes for a mismatch; here the pairing is the point.
@@ -162,6 +179,9 @@ std::map<std::string, const void*> addresses(const Store& store) {
 template <class Store>
 bool run_failing(const Case<Store>& c, std::size_t n) {
   Store store = build<Store>(base_model());
+  if constexpr (!std::is_same_v<typename Store::allocator_type, std::allocator<std::string>>) {
+    EXPECT_GT(store.get_allocator().pool()->chunk_bytes(), 0u) << "the sweep should reach the pool's chunks";
+  }
   const auto before = addresses(store);
   allocations = 0;
   fail_at = n;
@@ -211,6 +231,61 @@ TYPED_TEST(AllocationFailure, LeavesTheStoreAsItWas) {
     injected += n - 1;
   }
   std::printf("%zu injected failures in all\n", injected);
+}
+
+using Pooled = vornic_test::PooledStore<std::string, std::string>;
+
+#if defined(__linux__)
+TEST(PooledAllocationFailure, RefusedMappingLeavesTheStoreAsItWas) {
+  Pooled store;
+  Model model;
+  maps_fail = true;
+  bool threw = false;
+  for (int i = 0; i < 200000 && !threw; ++i) {
+    try {
+      store.insert(key(i), {tag(i % 7), tag(i % 11)});
+      model[key(i)] = {tag(i % 7), tag(i % 11)};
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+  }
+  maps_fail = false;
+  ASSERT_TRUE(threw) << "no chunk or table grew past the size the pool maps";
+  check_invariants(store);
+  EXPECT_EQ(as_model(store), model);
+  store.insert(key(-1), {tag(0)});  // the pages come once mapping works again
+  model[key(-1)] = {tag(0)};
+  EXPECT_EQ(as_model(store), model);
+}
+#endif
+
+TEST(PooledAllocationFailure, CompactionThatRunsOutLeavesTheStoreAsItWas) {
+  Model kept;
+  for (int i = 0; i < 12000; i += 50) kept[key(i)] = {tag(i % 7), tag(i % 11)};
+  std::size_t n = 1;
+  for (bool failed = true; failed; n = n < 64 ? n + 1 : n * 2) {
+    Pooled store;
+    for (int i = 0; i < 12000; ++i) store.insert(key(i), {tag(i % 7), tag(i % 11)});
+    for (int i = 0; i < 12000; ++i) {
+      const std::string k = key(i);
+      if (i % 50 != 0) store.erase(&k);
+    }
+    const auto before = addresses(store);
+    allocations = 0;
+    fail_at = n;
+    armed = true;
+    const bool moved = vornic::compact_if_sparse(store);
+    armed = false;
+    failed = allocations >= n;
+    EXPECT_EQ(moved, !failed) << "allocation " << n;
+    check_invariants(store);
+    EXPECT_EQ(as_model(store), kept);
+    if (failed) {
+      EXPECT_EQ(addresses(store), before) << "allocation " << n;
+    }
+    ASSERT_FALSE(testing::Test::HasFailure()) << "allocation " << n;
+  }
+  std::printf("compaction refused at allocations 1 to 64, then doubling, up to %zu\n", n);
 }
 
 }  // namespace

@@ -212,6 +212,46 @@ TEST(PooledStore, GivesMemoryBackAsItShrinks) {
   EXPECT_EQ(former.pool()->chunk_bytes(), 0u);
 }
 
+TEST(PooledStore, SmallStoresTakeNoChunks) {
+  Pooled store;
+  store.insert("a", {"x", "y"});
+  EXPECT_EQ(pool_bytes(store), 0u);  // its few nodes come from operator new
+  for (int i = 0; i < 1000; ++i) store.insert("k" + std::to_string(i), {"x"});
+  EXPECT_GT(pool_bytes(store), 0u);
+  // The first nodes, served directly, are told apart from the pool's when freed.
+  erase_range(store, 0, 1000);
+  store.insert("b", {"z"});
+  const std::string a = "a";
+  store.erase(&a);
+  EXPECT_EQ(as_model(store), (Model{{"b", {"z"}}}));
+  check_invariants(store);
+}
+
+TEST(PooledStore, CompactsOnlyOnceSparse) {
+  Pooled store;
+  Model kept;
+  for (int i = 0; i < 100000; ++i) {
+    const std::string key = "k" + std::to_string(i);
+    const std::set<std::string> tags{"t" + std::to_string(i % 50), "all"};
+    store.insert(key, {tags.begin(), tags.end()});
+    if (i % 100 == 0) kept[key] = tags;
+  }
+  EXPECT_FALSE(vornic::compact_if_sparse(store));  // full: nothing to gain
+  const std::size_t full = pool_bytes(store);
+  // Scattered removals empty no chunk: every chunk keeps a few survivors.
+  for (int i = 0; i < 100000; ++i) {
+    const std::string key = "k" + std::to_string(i);
+    if (i % 100 != 0) store.erase(&key);
+  }
+  EXPECT_GT(pool_bytes(store), full / 2);
+  EXPECT_TRUE(vornic::compact_if_sparse(store));
+  EXPECT_LT(pool_bytes(store), full / 20);
+  EXPECT_EQ(as_model(store), kept);
+  check_invariants(store);
+  // Paid for by the removals: a fresh pool is not moved again at once.
+  EXPECT_FALSE(vornic::compact_if_sparse(store));
+}
+
 TEST(PooledStore, CopiesInTagSetsOfOtherAllocators) {
   Pooled store;
   Pooled::tag_set outside{"x", "y"};  // default-constructed: from operator new
