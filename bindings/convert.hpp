@@ -160,14 +160,6 @@ void for_each_dict_item(const py::dict& d, const Allocator& alloc, F&& fn) {
   }
 }
 
-/// Calls insert(key, tags) on `map` for every item of `d`, in the dict's own
-/// order. Items are applied one at a time: on failure the earlier ones stay
-/// applied.
-inline void insert_dict_items(Map& map, const py::dict& d) {
-  for_each_dict_item(d, map.get_allocator(),
-                     [&map](std::string&& key, TagSet&& tags) { map.insert(key, std::move(tags)); });
-}
-
 /// The number of elements `obj` holds if it is a list, tuple or dict (their
 /// storage, unlike __len__, cannot overstate it), else 0. Runs no Python code.
 inline size_t stored_size(py::handle obj) {

@@ -60,7 +60,10 @@ class MapBuilder {
     shrink_if_sparse(map_.objecttable);
     size_posting_sets();
     for_each_record([this](Record& record) {
-      for (const std::string& tag : record.tags) map_.tagindex.find(tag)->second.insert(&record);
+      for (const std::string& tag : record.tags) {
+        tick();
+        map_.tagindex.find(tag)->second.insert(&record);
+      }
     });
     return std::move(map_);
   }
@@ -70,6 +73,8 @@ class MapBuilder {
   /// then it grows as keys come, so a long run of one key reserves nothing.
   static constexpr size_t sizing_probe = size_t{1} << 16;
 
+  /// One step of the build: a pair stored, a record reached, a tag counted
+  /// or indexed (one record may carry millions).
   void tick() {
     if (++steps_ % signal_interval == 0) check_signals();
   }
@@ -115,6 +120,7 @@ class MapBuilder {
     const Map::posting_set::allocator_type postings_alloc(map_.get_allocator());
     for_each_record([this, &carriers, &postings_alloc](const Record& record) {
       for (const std::string& tag : record.tags) {
+        tick();
         ++carriers[&map_.tagindex.try_emplace(tag, postings_alloc).first->second];
       }
     });
