@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "map_builder.hpp"
 #include "map_type.hpp"
+#include "signals.hpp"
 
 namespace vornic::py_binding {
 
@@ -110,16 +111,6 @@ inline size_t reserve_hint(py::handle obj) {
   return static_cast<size_t>(std::min(n, max_reserve_hint));
 }
 
-/// How many items a long loop over converted input takes between two looks
-/// at signals: a few milliseconds' work at most.
-constexpr size_t signal_interval = size_t{1} << 12;
-
-/// Runs the handlers of signals that arrived meanwhile (Ctrl-C among them);
-/// raises what they raise.
-inline void check_signals() {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
-
 /// Converts any iterable into a new tag set drawing from `alloc` (a map's,
 /// for a set the map will keep); a str yields its characters. Runs the
 /// argument's __len__, __iter__ and __next__; raises TypeError if it is not
@@ -169,14 +160,6 @@ void for_each_dict_item(const py::dict& d, const Allocator& alloc, F&& fn) {
   }
 }
 
-/// Calls insert(key, tags) on `map` for every item of `d`, in the dict's own
-/// order. Items are applied one at a time: on failure the earlier ones stay
-/// applied.
-inline void insert_dict_items(Map& map, const py::dict& d) {
-  for_each_dict_item(d, map.get_allocator(),
-                     [&map](std::string&& key, TagSet&& tags) { map.insert(key, std::move(tags)); });
-}
-
 /// The number of elements `obj` holds if it is a list, tuple or dict (their
 /// storage, unlike __len__, cannot overstate it), else 0. Runs no Python code.
 inline size_t stored_size(py::handle obj) {
@@ -186,120 +169,6 @@ inline size_t stored_size(py::handle obj) {
   if (PyDict_Check(o)) return static_cast<size_t>(PyDict_GET_SIZE(o));
   return 0;
 }
-
-/// Gives back the buckets of a table that holds far fewer elements than it
-/// has room for.
-template <class Table>
-void shrink_if_sparse(Table& table) {
-  if (table.size() * 4 < table.bucket_count()) table.rehash(0);
-}
-
-/// Builds a new map from (key, tags) pairs read one at a time, keeping no
-/// converted input beyond the pair in hand, so that memory follows the map,
-/// not the input: a later pair for a key replaces the earlier one at once.
-/// Records are stored first and indexed once all are in, so that each posting
-/// set is sized once, for the records that carry its tag in the end; grown
-/// record by record it would rehash all its records at every doubling.
-/// Looks at signals every few thousand steps. On any exception the builder
-/// and all it holds are simply destroyed, and nothing is handed over.
-class MapBuilder {
- public:
-  /// `expected`: how many pairs the input holds, when its storage says so.
-  explicit MapBuilder(size_t expected) : expected_(expected) {}
-
-  void store(std::string&& key, TagSet&& tags) {
-    tick();
-    reserve_after_probe();
-    if (tags.empty()) {
-      if (map_.objecttable.erase(key) != 0) forget_order();
-      return;
-    }
-    auto placed = map_.objecttable.try_emplace(std::move(key), map_.get_allocator());
-    Record& record = placed.first->second;
-    if (placed.second) {
-      record.data = placed.first->first;
-      if (!order_lost_) order_.push_back(&record);
-    }
-    record.tags = std::move(tags);
-  }
-
-  /// The allocator of the map being built: tag sets converted under it are
-  /// taken over without a copy.
-  Allocator allocator() const { return map_.get_allocator(); }
-
-  Map finish() {
-    shrink_if_sparse(map_.objecttable);
-    size_posting_sets();
-    for_each_record([this](Record& record) {
-      for (const std::string& tag : record.tags) map_.tagindex.find(tag)->second.insert(&record);
-    });
-    return std::move(map_);
-  }
-
- private:
-  /// Pairs read before the input's length is used to size the table: until
-  /// then it grows as keys come, so a long run of one key reserves nothing.
-  static constexpr size_t sizing_probe = size_t{1} << 16;
-
-  void tick() {
-    if (++steps_ % signal_interval == 0) check_signals();
-  }
-
-  /// After the first pairs, room for the input's length times the share of
-  /// them that brought a new key.
-  void reserve_after_probe() {
-    if (++pairs_ != sizing_probe || expected_ <= sizing_probe) return;
-    double distinct = static_cast<double>(map_.objecttable.size()) / static_cast<double>(sizing_probe);
-    size_t room = static_cast<size_t>(static_cast<double>(expected_) * distinct);
-    map_.objecttable.reserve(room);
-    if (!order_lost_) order_.reserve(room);
-  }
-
-  /// A record was removed, so order_ may hold its address: stop keeping it.
-  void forget_order() {
-    order_lost_ = true;
-    std::vector<Record*>().swap(order_);
-  }
-
-  /// Calls fn(record) for every stored record: in the order they were
-  /// stored, which is the order of their memory and so spares a cache miss
-  /// per record and tag, else in table order.
-  template <class F>
-  void for_each_record(F&& fn) {
-    if (!order_lost_) {
-      for (Record* record : order_) {
-        tick();
-        fn(*record);
-      }
-      return;
-    }
-    for (auto& entry : map_.objecttable) {
-      tick();
-      fn(entry.second);
-    }
-  }
-
-  /// Creates the posting set of every stored tag, with room for exactly the
-  /// records that carry it.
-  void size_posting_sets() {
-    std::unordered_map<Map::posting_set*, size_t> carriers;
-    const Map::posting_set::allocator_type postings_alloc(map_.get_allocator());
-    for_each_record([this, &carriers, &postings_alloc](const Record& record) {
-      for (const std::string& tag : record.tags) {
-        ++carriers[&map_.tagindex.try_emplace(tag, postings_alloc).first->second];
-      }
-    });
-    for (const auto& [postings, count] : carriers) postings->reserve(count);
-  }
-
-  Map map_;
-  /// The address of every record stored, in order, until one is removed.
-  std::vector<Record*> order_;
-  bool order_lost_ = false;
-  size_t expected_;
-  size_t pairs_ = 0;
-  size_t steps_ = 0;
-};
 
 /// A new map holding the items of `d`; later keys that convert to the same
 /// string win. Each key is converted before its value.

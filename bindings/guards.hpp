@@ -186,31 +186,41 @@ inline void guard_metaclass() {
   meta->tp_new = &checked_type_new;
 }
 
-/// The instances whose __init__ is running. Reading its arguments can run the
-/// caller's code, which could start __init__ again on the same instance: both
-/// would construct it, and deallocation would then abort the process.
-inline std::vector<PyObject*> under_construction;
+/// The instances whose __init__ is running, each with the thread running it.
+/// Reading the arguments can run the caller's code, which could start
+/// __init__ again on the same instance: that nested call is refused. Another
+/// thread's call on the same instance is not nested; each call builds apart
+/// and hands its result over at the end, so both may run.
+struct Construction {
+  PyObject* self;
+  unsigned long thread;
+};
+inline std::vector<Construction> under_construction;
 inline vectorcallfunc library_dispatch = nullptr;
 
-/// Marks `self` as under construction for its lifetime; refuses a second
-/// mark with TypeError.
+/// Marks `self` as under construction by this thread for its lifetime;
+/// refuses a second mark by the same thread with TypeError.
 class ConstructionMark {
  public:
-  explicit ConstructionMark(PyObject* self) : self_(self) {
-    if (std::find(under_construction.begin(), under_construction.end(), self) != under_construction.end()) {
+  explicit ConstructionMark(PyObject* self) : self_(self), thread_(PyThread_get_thread_ident()) {
+    if (find() != under_construction.end()) {
       throw py::type_error(std::string(Py_TYPE(self)->tp_name) +
                            ".__init__() is already running on this instance");
     }
-    under_construction.push_back(self);
+    under_construction.push_back({self_, thread_});
   }
-  ~ConstructionMark() {
-    under_construction.erase(std::find(under_construction.begin(), under_construction.end(), self_));
-  }
+  ~ConstructionMark() { under_construction.erase(find()); }
   ConstructionMark(const ConstructionMark&) = delete;
   ConstructionMark& operator=(const ConstructionMark&) = delete;
 
  private:
+  std::vector<Construction>::iterator find() const {
+    return std::find_if(under_construction.begin(), under_construction.end(),
+                        [this](const Construction& c) { return c.self == self_ && c.thread == thread_; });
+  }
+
   PyObject* self_;
+  unsigned long thread_;
 };
 
 /// T's object in `self` when `self` is an initialised instance of T's class,
@@ -232,13 +242,27 @@ inline void take_contents(Record& to, Record& from) noexcept {
   to.tags.swap(from.tags);
 }
 
-/// __init__ on an instance already initialised, which the library would
-/// ignore: the same call builds a new T in a fresh instance of T's class,
-/// which is then moved into `target`. Until that call has succeeded,
-/// `target` is left exactly as it was.
+/// `self`'s T, made by the library's own __init__ without arguments if
+/// `self` has none yet; null with a Python error set if that fails. Runs no
+/// Python code.
 template <class T>
-PyObject* reinitialize(T& target, PyObject* function, PyObject* const* args, size_t nargs,
-                       PyObject* kwnames) {
+T* initialized_or_empty(PyObject* function, PyObject* self) {
+  if (T* value = initialized_value<T>(self)) return value;
+  PyObject* result = library_dispatch(function, &self, 1, nullptr);
+  if (result == nullptr) return nullptr;
+  Py_DECREF(result);
+  T* value = initialized_value<T>(self);
+  if (value == nullptr) PyErr_Format(PyExc_TypeError, "%s.__init__() built nothing", Py_TYPE(self)->tp_name);
+  return value;
+}
+
+/// The same call builds a new T in a fresh instance of T's class, which is
+/// then moved into `target`. Until that call has succeeded, `target` is left
+/// exactly as it was; the library itself would construct `target` in place,
+/// twice when two threads' calls overlap, or ignore the call on an instance
+/// already initialised.
+template <class T>
+PyObject* build_then_take(PyObject* function, PyObject* const* args, size_t nargs, PyObject* kwnames) {
   PyTypeObject* type = py::detail::get_type_info(typeid(T))->type;
   auto fresh = py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
   if (!fresh) return nullptr;
@@ -253,23 +277,33 @@ PyObject* reinitialize(T& target, PyObject* function, PyObject* const* args, siz
     PyErr_Format(PyExc_TypeError, "%s.__init__() built nothing", type->tp_name);
     return nullptr;
   }
-  take_contents(target, *built);  // cannot fail: the new contents go in whole
+  // From here on no Python code runs, so no other thread sees a step between.
+  T* target = initialized_or_empty<T>(function, args[0]);
+  if (target == nullptr) {
+    Py_DECREF(result);
+    return nullptr;
+  }
+  take_contents(*target, *built);  // cannot fail: the new contents go in whole
   return result;
 }
 
 /// Stands in for the library's dispatcher of T's __init__: the same call,
-/// with the instance marked throughout, argument conversion included. On an
-/// instance already initialised, the call replaces its contents.
+/// with the instance marked throughout, argument conversion included. A call
+/// with arguments builds apart and replaces the instance's contents at the
+/// end; one without, on an instance not initialised yet, runs no Python code
+/// and constructs it in place.
 template <class T>
 PyObject* guarded_init(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   size_t nargs = PyVectorcall_NARGS(nargsf);
-  if (nargs == 0) return library_dispatch(function, args, nargsf, kwnames);
+  PyTypeObject* type = py::detail::get_type_info(typeid(T))->type;
+  if (nargs == 0 || !PyObject_TypeCheck(args[0], type)) return library_dispatch(function, args, nargsf, kwnames);
   try {
     ConstructionMark mark(args[0]);
-    if (T* initialized = initialized_value<T>(args[0])) {
-      return reinitialize(*initialized, function, args, nargs, kwnames);
+    bool no_arguments = nargs == 1 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
+    if (no_arguments && initialized_value<T>(args[0]) == nullptr) {
+      return library_dispatch(function, args, nargsf, kwnames);
     }
-    return library_dispatch(function, args, nargsf, kwnames);
+    return build_then_take<T>(function, args, nargs, kwnames);
   } catch (py::builtin_exception& e) {
     e.set_error();
   } catch (const std::bad_alloc&) {

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <functional>
 #include <iterator>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "lookup.hpp"
@@ -24,6 +26,57 @@
 namespace vornic::py_binding {
 
 // ---- mapping protocol ------------------------------------------------------
+
+/// map.insert(key, tags), stopped by Ctrl-C with the map unchanged: the
+/// handler then runs, and if it raises, so does this; else the insert starts
+/// again. `tags` come back from a stopped insert only under the map's
+/// allocator, which a conversion that cleared the map may have replaced.
+inline void insert_stoppable(Map& map, const std::string& key, TagSet&& tags, InterruptProbe& probe) {
+  while (tags.get_allocator() == map.get_allocator()) {
+    try {
+      probe();
+      map.insert(key, std::move(tags), probe);
+      return;
+    } catch (const interrupted&) {
+      check_signals();
+    }
+  }
+  map.insert(key, std::move(tags));
+}
+
+inline void set_item(Map& map, const std::string& key, const IterableArg& tags) {
+  InterruptProbe probe;
+  insert_stoppable(map, key, to_tagset(tags, map.get_allocator()), probe);
+  removed_some(map);  // the former tags may have been many more
+}
+
+/// Stores converted items in order; if storing one fails or is stopped, the
+/// ones before it stay stored.
+inline void store_items(Map& map, std::vector<std::pair<std::string, TagSet>>& items) {
+  InterruptProbe probe;
+  for (auto& [key, tags] : items) insert_stoppable(map, key, std::move(tags), probe);
+  removed_some(map);  // empty values delete
+}
+
+/// Stores every {key: tags} of `d` in the dict's own order, as one change:
+/// every value is converted before the first is stored, since converting
+/// runs the caller's code, which lets other threads in. When a conversion
+/// fails (or a signal handler raises meanwhile), the items before it are
+/// stored, then the error is raised.
+inline void update(Map& map, const py::dict& d) {
+  std::vector<std::pair<std::string, TagSet>> converted;
+  converted.reserve(stored_size(d));
+  try {
+    for_each_dict_item(d, map.get_allocator(), [&converted](std::string&& key, TagSet&& tags) {
+      converted.emplace_back(std::move(key), std::move(tags));
+      if (converted.size() % signal_interval == 0) check_signals();
+    });
+  } catch (...) {
+    store_items(map, converted);
+    throw;
+  }
+  store_items(map, converted);
+}
 
 inline py::str text_py(const Map& map) {
   py::dict d = to_dict_py(map);
@@ -45,7 +98,8 @@ inline StrSet setdefault(Map& map, const std::string& key, const IterableArg& de
   // meanwhile: as with a dict, what the key holds now wins.
   if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
   StrSet result = tagset_py(tags);
-  map.insert(key, std::move(tags));
+  InterruptProbe probe;
+  insert_stoppable(map, key, std::move(tags), probe);
   return result;
 }
 
@@ -76,7 +130,8 @@ inline void add_tags(Map& map, const std::string& key, const TagSet& tags) {
   TagSet working(map.get_allocator());  // the map's, so insert takes it over
   if (record != nullptr) working = record->tags;
   working.insert(tags.begin(), tags.end());
-  map.insert(key, std::move(working));
+  InterruptProbe probe;
+  insert_stoppable(map, key, std::move(working), probe);
 }
 
 inline void remove_tag(Map& map, const std::string& key, const std::string& tag) {

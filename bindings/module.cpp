@@ -66,13 +66,7 @@ void register_mapping(MapClass& cls) {
           "__getitem__",
           [](const Map& m, const std::string& key) { return tagset_py(lookup_or_throw(m, key).tags); },
           py::arg("key"))
-      .def(
-          "__setitem__",
-          [](Map& m, const std::string& key, const IterableArg& tags) {
-            m.insert(key, to_tagset(tags, m.get_allocator()));
-            removed_some(m);  // the former tags may have been many more
-          },
-          py::arg("key"), py::arg("tags"))
+      .def("__setitem__", &set_item, py::arg("key"), py::arg("tags"))
       .def(
           "__delitem__", [](Map& m, const std::string& key) { erase_data_or_throw(m, key); }, py::arg("key"))
       .def("clear", [](Map& m) { m.clear(); })
@@ -85,7 +79,7 @@ void register_mapping(MapClass& cls) {
       .def("setdefault", &setdefault, py::arg("key"), py::arg("default"))
       .def("pop", &pop, py::arg("key"), py::arg("default") = py::none())
       .def("popitem", &popitem)
-      .def("update", &insert_dict_items, py::arg("d"));
+      .def("update", &update, py::arg("d"));
 }
 
 void register_tag_editing(MapClass& cls) {

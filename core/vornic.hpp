@@ -87,8 +87,9 @@ struct store_allocator<Alloc, std::void_t<decltype(Alloc::for_new_store())>> {
 /// copied into the store's.
 ///
 /// Exceptions: only std::bad_alloc and std::length_error can leave, from
-/// whichever step needed memory. insert (of a new key, of a present key, or
-/// of an empty set) gives the strong guarantee: when it throws, both tables
+/// whichever step needed memory, and what an insert's check throws. insert
+/// (of a new key, of a present key, or of an empty set) gives the strong
+/// guarantee: when it throws, both tables
 /// hold what they held before and every record is where it was; it undoes
 /// its own steps, which allocates nothing. A table may keep the larger bucket
 /// array it grew to, so its iteration order may differ. erase(const K*)
@@ -130,15 +131,31 @@ class Vornic {
 
   /// Stores `key` with exactly `tags`, replacing its former tags. An empty
   /// set removes the key. Both arguments may refer into this container.
-  void insert(const K& key, const tag_set& tags) { insert_record(object_type(key, tags, get_allocator())); }
+  void insert(const K& key, const tag_set& tags) {
+    object_type local(key, tags, get_allocator());
+    insert_record(local, [] {});
+  }
 
   /// The same, taking over `tags` instead of copying it (a set under
   /// another allocator is copied after all).
-  void insert(const K& key, tag_set&& tags) {
+  void insert(const K& key, tag_set&& tags) { insert(key, std::move(tags), [] {}); }
+
+  /// The same, calling check() before indexing each tag, so that a long
+  /// insert can be stopped: what check throws leaves the store as it was,
+  /// as a failed allocation does, and gives `tags` back when it drew from
+  /// the store's allocator.
+  template <class Check>
+  void insert(const K& key, tag_set&& tags, Check&& check) {
     object_type local(get_allocator());
     local.data = key;
     local.tags = std::move(tags);
-    insert_record(std::move(local));
+    try {
+      insert_record(local, check);
+    } catch (...) {
+      // Between equal allocators the move hands the set back whole.
+      if (tags.get_allocator() == local.tags.get_allocator()) tags = std::move(local.tags);
+      throw;
+    }
   }
 
   /// Removes the entry whose key is obj->data (obj's tags are not read) and
@@ -252,8 +269,10 @@ class Vornic {
 
  private:
   /// `local` is the caller's own copy, so nothing read here can alias the
-  /// container's state that is being changed.
-  void insert_record(object_type&& local) {
+  /// container's state that is being changed; it is taken over only once
+  /// nothing can fail.
+  template <class Check>
+  void insert_record(object_type& local, Check&& check) {
     if (local.tags.empty()) {
       erase(&local);
       return;
@@ -263,7 +282,7 @@ class Vornic {
     auto placed = objecttable.try_emplace(local.data, get_allocator());
     object_type& stored = placed.first->second;
     try {
-      link_added(stored, local.tags);
+      link_added(stored, local.tags, check);
     } catch (...) {
       if (placed.second) objecttable.erase(placed.first);
       throw;
@@ -277,11 +296,14 @@ class Vornic {
   }
 
   /// Adds `stored` to the postings of each tag in `tags` that it does not
-  /// carry yet. If memory runs out, takes those postings out again (that
-  /// allocates nothing) and rethrows.
-  void link_added(object_type& stored, const tag_set& tags) {
+  /// carry yet, calling check() before each. If memory runs out or check
+  /// throws, takes those postings out again (that allocates nothing) and
+  /// rethrows.
+  template <class Check>
+  void link_added(object_type& stored, const tag_set& tags, Check&& check) {
     try {
       for (const V& tag : tags) {
+        check();
         if (stored.tags.count(tag) == 0) postings_of(tag).insert(&stored);
       }
     } catch (...) {

@@ -1,3 +1,4 @@
+import _thread
 import collections
 import itertools
 import signal
@@ -202,6 +203,42 @@ def test_build_stops_at_a_signal():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert 0 < seen[0] < n
+
+
+def then_ctrl_c(tags):
+    """`tags`, then Ctrl-C once they are read, from C code: no Python code
+    runs between it and the call that reads them, so only the call itself
+    can see it in time."""
+    return itertools.chain(tags, iter(_thread.interrupt_main, None))
+
+
+TEN_THOUSAND = [f"t{i}" for i in range(10_000)]
+
+
+@pytest.mark.parametrize("change", [
+    lambda m: m.__init__({"k": then_ctrl_c(TEN_THOUSAND)}),
+    lambda m: m.__setitem__("k", then_ctrl_c(TEN_THOUSAND)),
+    lambda m: m.__setitem__("new", then_ctrl_c(TEN_THOUSAND)),
+])
+def test_ctrl_c_while_one_key_is_indexed_changes_nothing(change):
+    m = Vornic({"k": ["t1", "old"]})
+    with pytest.raises(KeyboardInterrupt):
+        change(m)
+    assert m.to_dict() == {"k": {"t1", "old"}}
+    assert m.find(["t1"]) == {"k"} and m.tags() != [] and set(m.tags()) == {"t1", "old"}
+
+
+@pytest.mark.parametrize("at", [100, 10_000])  # while values are converted / while they are stored
+def test_ctrl_c_during_a_large_update_keeps_the_items_before(at):
+    keys = [f"k{i}" for i in range(10_001)]
+    d = {k: [k] for k in keys}
+    d[keys[at]] = iter(_thread.interrupt_main, None)  # no tags: stores nothing
+    m = Vornic()
+    with pytest.raises(KeyboardInterrupt):
+        m.update(d)
+    stored_in_order = keys[:at] + keys[at + 1:]
+    assert 0 < len(m) < len(stored_in_order)
+    assert set(m.keys()) == set(stored_in_order[:len(m)])
 
 
 def test_stream_of_one_key_needs_no_memory_for_its_length():

@@ -3,6 +3,7 @@ change the map under the method that is walking it."""
 
 import collections.abc
 import gc
+import threading
 
 import pytest
 
@@ -145,3 +146,39 @@ def test_init_called_again_by_its_own_argument_is_refused(cls):
     assert contents(inst) == expected
     del inst
     gc.collect()
+
+
+@pytest.mark.parametrize("fails", [False, True])
+@pytest.mark.parametrize("cls", sorted(CONSTRUCTIONS))
+def test_init_in_another_thread_meanwhile_is_not_nested(cls, fails):
+    # Thread A's __init__ waits inside its argument while this thread's runs
+    # to the end; each builds whole, the last to finish wins, and a failed
+    # one changes nothing.
+    construct, contents, expected = CONSTRUCTIONS[cls]
+    inst = getattr(vornic, cls).__new__(getattr(vornic, cls))
+    reading, other_done, errors = threading.Event(), threading.Event(), []
+
+    def wait_for_other():
+        reading.set()
+        assert other_done.wait(timeout=60)
+        if fails:
+            raise ValueError("thread A fails")
+
+    def thread_a():
+        try:
+            construct(inst, _ReenteringSet(wait_for_other))
+        except ValueError as e:
+            errors.append(e)
+
+    a = threading.Thread(target=thread_a)
+    a.start()
+    assert reading.wait(timeout=60)
+    try:
+        construct(inst, {"u"})
+        mine = contents(inst)
+    finally:
+        other_done.set()
+        a.join()
+    assert mine != expected and "u" in str(mine)
+    assert contents(inst) == (mine if fails else expected)
+    assert len(errors) == fails

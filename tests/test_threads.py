@@ -100,3 +100,33 @@ def test_key_claimed_while_setdefault_reads_its_default():
     assert m.setdefault("k", default()) == {"claimed"}
     other.join()
     assert m.to_dict() == {"k": {"claimed"}}
+
+
+def test_update_with_generator_values_is_never_seen_half_done(rounds=300):
+    # Reading each value lets the reader in; it must see the pairs stored
+    # together or not at all.
+    m = vornic.Vornic({"a": ["x"], "b": ["x"]})
+    done, torn = threading.Event(), []
+
+    def write():
+        try:
+            for _ in range(rounds):
+                for tag in "yx":
+                    m.update({"a": yielding([tag]), "b": yielding([tag])})
+        finally:
+            done.set()
+
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    writer = threading.Thread(target=write)
+    try:
+        writer.start()
+        while not done.is_set():
+            d = m.to_dict()
+            if d["a"] != d["b"]:
+                torn.append(d)
+        writer.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+    assert not torn, torn[:3]
+    assert m.to_dict() == {"a": {"x"}, "b": {"x"}}

@@ -280,4 +280,32 @@ TEST(PooledStore, ErasedRecordOutlivesTheStore) {
   EXPECT_EQ(removed.tags, (Pooled::tag_set{"x", "y"}));
 }
 
+struct Stopped {};
+
+TEST(PooledStore, InsertStoppedByItsCheckChangesNothing) {
+  Pooled store;
+  store.insert("a", {"t1", "t2"});
+  store.insert("b", {"t2"});
+  const Model before = as_model(store);
+  for (const std::string key : {"a", "new"}) {
+    for (int stop_at : {1, 2, 50}) {
+      Pooled::tag_set tags(store.get_allocator());
+      for (int i = 0; i < 50; ++i) tags.insert("t" + std::to_string(i));
+      const Pooled::tag_set given = tags;
+      int calls = 0;
+      EXPECT_THROW(store.insert(key, std::move(tags), [&] {
+        if (++calls == stop_at) throw Stopped();
+      }), Stopped);
+      EXPECT_EQ(as_model(store), before) << key << " stopped at " << stop_at;
+      EXPECT_EQ(tags, given);
+      check_invariants(store);
+    }
+  }
+  int calls = 0;
+  store.insert("a", {"t3"});
+  store.insert("a", Pooled::tag_set({"t4", "t5"}, store.get_allocator()), [&] { ++calls; });
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(as_model(store), (Model{{"a", {"t4", "t5"}}, {"b", {"t2"}}}));
+}
+
 }  // namespace
