@@ -64,4 +64,13 @@ inline void seed_keyed_hash() {
   keyed_hash::set_key(key_word("vornic key 0"), key_word("vornic key 1"));
 }
 
+/// A small map's first nodes come from the interpreter's small-block
+/// allocator, which packs them without malloc's per-block header: a map of
+/// one entry costs what it did before maps had pools. Every map is used
+/// under the interpreter lock, which that allocator needs. Runs at import,
+/// before any map exists.
+inline void take_first_blocks_from_python() {
+  pool_detail::first_blocks() = {&PyMem_Malloc, &PyMem_Free};
+}
+
 }  // namespace vornic::py_binding

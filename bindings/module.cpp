@@ -131,6 +131,7 @@ PYBIND11_MODULE(vornic, m) {
   if (!in_main_interpreter()) throw py::import_error(subinterpreter_refusal);
   m.doc() = "vornic: fast tagged object map (pybind interface)";
   seed_keyed_hash();
+  take_first_blocks_from_python();
   intern_iter_name();
   guard_base_class();
   guard_metaclass();

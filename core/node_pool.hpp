@@ -118,6 +118,35 @@ inline void upstream_deallocate(void* block, std::size_t bytes) noexcept {
   ::operator delete(block, bytes);
 }
 
+/// Where a store's first blocks come from: operator new, unless the program
+/// names a source better suited to many small blocks, once, before any store
+/// exists.
+struct block_source {
+  void* (*allocate)(std::size_t) = nullptr;  // null when out of memory
+  void (*deallocate)(void*) = nullptr;
+};
+
+inline block_source& first_blocks() noexcept {
+  static block_source source;
+  return source;
+}
+
+inline void* allocate_first(std::size_t bytes) {
+  const block_source& source = first_blocks();
+  if (source.allocate == nullptr) return ::operator new(bytes);
+  if (void* block = source.allocate(bytes)) return block;
+  throw std::bad_alloc();
+}
+
+inline void deallocate_first(void* block, std::size_t bytes) noexcept {
+  const block_source& source = first_blocks();
+  if (source.deallocate == nullptr) {
+    ::operator delete(block, bytes);
+  } else {
+    source.deallocate(block);
+  }
+}
+
 }  // namespace pool_detail
 
 /// Blocks of up to max_block bytes from chunks that each hold blocks of one
@@ -125,7 +154,8 @@ inline void upstream_deallocate(void* block, std::size_t bytes) noexcept {
 /// new directly. Each size class grows its chunks geometrically up to 2 MiB.
 ///
 /// Small stores cost what they would without a pool: the first few dozen
-/// blocks come from operator new, and the pool makes its chunks and their
+/// blocks come from operator new (or the source set in
+/// pool_detail::first_blocks), and the pool makes its chunks and their
 /// bookkeeping only once a store holds more, so an empty store costs the
 /// pool a few words and a one-entry store no chunk at all.
 ///
@@ -155,7 +185,7 @@ class node_pool {
     if (bytes > max_block || align > granule) return pool_detail::upstream_allocate(bytes);
     if (tables_ == nullptr) {
       if (live_ < direct_blocks) {
-        void* block = ::operator new(bytes);
+        void* block = pool_detail::allocate_first(bytes);
         ++live_;
         return block;
       }
@@ -185,7 +215,7 @@ class node_pool {
     const std::size_t index = class_of(bytes);
     chunk* c = tables_ != nullptr ? tables_->classes[index].owner(block) : nullptr;
     if (c == nullptr) {
-      ::operator delete(block, bytes);  // one of the first blocks, served directly
+      pool_detail::deallocate_first(block, bytes);  // one of the first blocks, served directly
     } else {
       size_class& cls = tables_->classes[index];
       const bool was_full = c->full();
