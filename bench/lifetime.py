@@ -3,7 +3,7 @@ Python doing the same in the same run: a map rebuilt again and again, one
 filled and cleared again and again, maps shrunk by retain_where, and many
 small maps.
 
-    python bench/lifetime.py [--scenarios rebuild,refill,...] [--quick]
+    python bench/lifetime.py [--scenarios rebuild,refill,...] [--quick] [--read-once]
                              [--out bench/results/lifetime.json] [sizes...]
 
 Scenarios (sizes are options; --quick makes them small, for a smoke run):
@@ -18,14 +18,18 @@ Scenarios (sizes are options; --quick makes them small, for a smoke run):
   empty          --small-count empty maps: bytes each
   single         --small-count one-entry maps (2 tags): bytes each
 
-The entries are the seeded workload of bench/run.py. The plain-Python peer
+The entries are the seeded workload of bench/run.py, read afresh from its
+cached pickle for every map built or filled, as a service rebuilding from its
+source would: the input is then part of each peak, and what it leaves in the
+heap lies between the map's blocks. With --read-once every map is built from
+one input read before the scenario starts. The plain-Python peer
 (bench/peers.py: a dict of sets and the inverted dict of sets) runs rebuild,
 shrunk and single; single also measures a one-entry dict of a set.
 
 Every scenario runs in a fresh process per implementation, with plain Python's
 allocator as a program has it (no malloc_trim). Resident sizes come from
 /proc/self/statm and are counted from the process's size just before the
-scenario starts (its workload already loaded). A peak is the kernel's
+scenario starts (with --read-once, its input already read). A peak is the kernel's
 high-water mark (VmHWM), reset before each cycle through /proc/self/clear_refs;
 where that is refused, it is the largest resident size read at the end of each
 build instead, and the results say which. Prints a table (in brackets: peer /
@@ -116,44 +120,60 @@ def builder(impl):
     return PlainPython
 
 
+def entries(size, fresh, kept=0):
+    """A function giving the workload of `size` entries, `kept` of them
+    spread evenly and tagged KEEP: read anew from the cached pickle at each
+    call when `fresh` (as a service rebuilding from its source would), else
+    the same dict, read once."""
+
+    def read():
+        data = workload.make(size, cache_dir=BUILD).data
+        if kept:
+            keys = list(data)
+            for key in keys[:: len(keys) // kept][:kept]:
+                data[key].append(KEEP)
+        return data
+
+    if fresh:
+        return read
+    data = read()
+    return lambda: data
+
+
 def cycles(fill, clean, count):
     """Each cycle: held = fill(), then clean(held) and held dropped; the
-    peak of each cycle and what stays after it."""
+    peak of each cycle, the resident size when fill() returns, and what
+    stays after the clean-up."""
     peak = Peak()
     base = collected_rss()
-    peaks, after = [], []
+    peaks, built, after = [], [], []
     for _ in range(count):
         peak.reset()
         held = fill()
+        built.append(rss_bytes() - base)
         peaks.append(peak.read() - base)
         clean(held)
         held = None
         after.append(collected_rss() - base)
-    return {"base": base, "peak_source": peak.source, "peaks": peaks, "after": after}
+    return {"base": base, "peak_source": peak.source, "peaks": peaks, "built": built, "after": after}
 
 
-def rebuild(impl, size, count):
-    build = builder(impl)
-    data = workload.make(size, cache_dir=BUILD).data
-    return cycles(lambda: build(data), lambda m: None, count)
+def rebuild(impl, size, count, fresh):
+    build, data = builder(impl), entries(size, fresh)
+    return cycles(lambda: build(data()), lambda m: None, count)
 
 
-def refill(impl, size, count):
-    m = builder(impl)()
-    data = workload.make(size, cache_dir=BUILD).data
-    return cycles(lambda: m.update(data), lambda _: m.clear(), count)
+def refill(impl, size, count, fresh):
+    m, data = builder(impl)(), entries(size, fresh)
+    return cycles(lambda: m.update(data()), lambda _: m.clear(), count)
 
 
-def shrunk(impl, size, maps, kept):
-    build = builder(impl)
-    data = workload.make(size, cache_dir=BUILD).data
-    keys = list(data)
-    for key in keys[:: len(keys) // kept][:kept]:
-        data[key].append(KEEP)
+def shrunk(impl, size, maps, kept, fresh):
+    build, data = builder(impl), entries(size, fresh, kept)
     base = collected_rss()
     held, after, one_map = [], [], None
     for _ in range(maps):
-        m = build(data)
+        m = build(data())
         if one_map is None:
             one_map = collected_rss() - base
         left = len(m.retain_where([KEEP]))
@@ -189,10 +209,13 @@ def single(impl, count):
 
 
 SCENARIOS = {
-    "rebuild": (["vornic", "python"], lambda impl, s: rebuild(impl, s["rebuild_size"], s["cycles"])),
-    "refill": (["vornic"], lambda impl, s: refill(impl, s["rebuild_size"], s["cycles"])),
-    "rebuild_large": (["vornic"], lambda impl, s: rebuild(impl, s["large_size"], s["large_cycles"])),
-    "shrunk": (["vornic", "python"], lambda impl, s: shrunk(impl, s["shrink_size"], s["shrink_maps"], s["kept"])),
+    "rebuild": (["vornic", "python"], lambda impl, s: rebuild(impl, s["rebuild_size"], s["cycles"], s["fresh"])),
+    "refill": (["vornic"], lambda impl, s: refill(impl, s["rebuild_size"], s["cycles"], s["fresh"])),
+    "rebuild_large": (["vornic"], lambda impl, s: rebuild(impl, s["large_size"], s["large_cycles"], s["fresh"])),
+    "shrunk": (
+        ["vornic", "python"],
+        lambda impl, s: shrunk(impl, s["shrink_size"], s["shrink_maps"], s["kept"], s["fresh"]),
+    ),
     "empty": (["vornic"], lambda impl, s: empty(impl, s["small_count"])),
     "single": (["vornic", "python", "dict"], lambda impl, s: single(impl, s["small_count"])),
 }
@@ -280,6 +303,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
     for name, value in DEFAULTS.items():
         parser.add_argument("--" + name.replace("_", "-"), type=int, help=f"default {value:,} ({QUICK[name]:,} quick)")
+    parser.add_argument("--read-once", action="store_true", help="build every map from one input, read before")
     parser.add_argument("--out", type=Path, default=RESULTS, help="JSON file to write")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--settings", help=argparse.SUPPRESS)
@@ -288,6 +312,7 @@ def main():
         return worker(args.worker, json.loads(args.settings))
 
     settings = {name: getattr(args, name) or (QUICK if args.quick else DEFAULTS)[name] for name in DEFAULTS}
+    settings["fresh"] = not args.read_once
     scenarios = args.scenarios.split(",")
     unknown = set(scenarios) - set(SCENARIOS)
     if unknown:
@@ -300,6 +325,8 @@ def main():
         workload.make(size, cache_dir=BUILD)
 
     report = {"settings": settings, "results": {}}
+    report["input"] = "read afresh for every map built or filled" if settings["fresh"] else "read once, before"
+    print(f"Input {report['input']}; MiB resident over the process before the scenario.", flush=True)
     started = time.perf_counter()
     for scenario in scenarios:
         by_impl = report["results"].setdefault(scenario, {})
