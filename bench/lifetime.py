@@ -343,7 +343,8 @@ def main():
     report["date"] = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(json.dumps(report, indent=1) + "\n")
-    print(f"peaks: {', '.join(report['peak'])}", file=sys.stderr)
+    if report["peak"]:
+        print(f"peaks: {', '.join(report['peak'])}", file=sys.stderr)
     print(f"{time.perf_counter() - started:.0f}s in all; wrote {args.out}", file=sys.stderr)
 
 
