@@ -89,9 +89,9 @@ struct store_allocator<Alloc, std::void_t<decltype(Alloc::for_new_store())>> {
 /// Exceptions: only std::bad_alloc and std::length_error can leave, from
 /// whichever step needed memory, and what an insert's check throws. insert
 /// (of a new key, of a present key, or of an empty set) gives the strong
-/// guarantee: when it throws, both tables
-/// hold what they held before and every record is where it was; it undoes
-/// its own steps, which allocates nothing. A table may keep the larger bucket
+/// guarantee: when it throws, both tables hold what they held before and
+/// every record is where it was; it undoes its own steps, which allocates
+/// nothing. A table may keep the larger bucket
 /// array it grew to, so its iteration order may differ. erase(const K*)
 /// throws only while copying the key, before it changes anything, and
 /// erase(const object_type*) allocates nothing.
