@@ -144,17 +144,18 @@ class ShardLost(RuntimeError):
 
 class ShardedVornic:
     """A map spread over Dask actors, with the calls of vornic.Vornic that make
-    sense across shards. Every call waits at most `timeout` seconds."""
+    sense across shards. Every call waits at most `timeout` seconds; `workers`
+    holds the address of each shard's worker."""
 
     def __init__(self, client, shards, *, timeout=30.0, snapshots=None):
         self.client, self.timeout, self.snapshots = client, timeout, snapshots
-        self._futures, self._actors, self._addresses = [None] * shards, [None] * shards, [None] * shards
-        workers = sorted(client.nthreads())
-        if not workers:
+        self._futures, self._actors, self.workers = [None] * shards, [None] * shards, [None] * shards
+        live = sorted(client.nthreads())
+        if not live:
             raise RuntimeError(f"the cluster at {client.scheduler.address} has no workers")
         for i in range(shards):
             path = None if snapshots is None else os.path.join(snapshots, SNAPSHOT.format(i, shards))
-            self._place(i, workers[i % len(workers)], path)
+            self._place(i, live[i % len(live)], path)
 
     @classmethod
     def from_snapshots(cls, client, directory, **kwargs):
@@ -174,18 +175,18 @@ class ShardedVornic:
         future = self.client.submit(Shard, snapshot, actor=True, workers=[worker], allow_other_workers=False,
                                     key=f"vornic-shard-{i}-{uuid.uuid4().hex}")
         self._actors[i] = future.result(timeout=self.timeout)
-        self._futures[i], self._addresses[i] = future, worker
+        self._futures[i], self.workers[i] = future, worker
 
     def restore(self, i, directory=None):
         """Starts shard i again from its last snapshot (in directory, by default
         where the map last wrote or read them), on the live worker that holds
         the fewest shards. Its changes since that snapshot are lost."""
         directory = os.path.abspath(directory or self.snapshots)
-        workers = sorted(self.client.nthreads())
-        if not workers:
+        live = sorted(self.client.nthreads())
+        if not live:
             raise RuntimeError("no live worker to restore the shard on")
-        held = [a for j, a in enumerate(self._addresses) if j != i and self._futures[j].status == "finished"]
-        worker = min(workers, key=held.count)
+        held = [a for j, a in enumerate(self.workers) if j != i and self._futures[j].status == "finished"]
+        worker = min(live, key=held.count)
         self._futures[i].release()
         self._place(i, worker, os.path.join(directory, SNAPSHOT.format(i, len(self._actors))))
 
@@ -214,7 +215,7 @@ class ShardedVornic:
     # becomes ShardLost here, and only the map's own errors pass through.
 
     def _lost(self, i, why):
-        return ShardLost(i, len(self._actors), self._addresses[i], why)
+        return ShardLost(i, len(self._actors), self.workers[i], why)
 
     def _worker_gone(self, i, patience=5.0):
         """Whether the scheduler has marked shard i's actor lost, waiting a

@@ -62,7 +62,7 @@ def test_a_dead_workers_shard_is_named_and_comes_back_as_its_snapshot(scheduler,
         for k in list(entries)[::10]:  # changed after the snapshot, on both shards
             m[k] = expected[k] = ["changed"]
         victim = 1
-        pid = client.run(os.getpid, workers=[m._addresses[victim]])[m._addresses[victim]]
+        pid = client.run(os.getpid, workers=[m.workers[victim]])[m.workers[victim]]
         killer = threading.Timer(0.3, os.kill, (pid, signal.SIGKILL))
         killer.start()
         start = time.monotonic()
