@@ -5,6 +5,8 @@
 #   - the wheel check (tests/wheel_check.sh: sdist, wheel, Python suite in a
 #     fresh virtual environment) on every supported CPython, built by GCC;
 #   - the Python suite against a Clang/libc++ build, on the main interpreter;
+#   - the Dask example's tests (tests/cluster), which start worker processes on
+#     loopback, once, on the main interpreter;
 #   - fuzzing against the model and the sanitizers, on the main interpreter only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -132,6 +134,11 @@ done
 part "Python suite on a wheel built by $clang_name, CPython ${versions[0]}" \
   env CC=clang CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ VORNIC_CXX_RUNTIME=libc++ \
   SKBUILD_CMAKE_ARGS=-DVORNIC_WERROR=ON bash tests/wheel_check.sh "$main"
+
+# Left out of the suite above (pyproject's norecursedirs): they take seconds
+# of worker start-up each and test the example, not the build.
+part "Dask example on a loopback cluster, CPython ${versions[0]}, $gcc_name" \
+  "build/venv-${versions[0]}/bin/python" -m pytest tests/cluster -q -p no:cacheprovider
 
 mkdir -p build/fuzz
 part "fuzzing against the model, CPython ${versions[0]}, $gcc_name" \
