@@ -109,11 +109,19 @@ def settled_rss():
 # ---- one implementation in one process -------------------------------------
 
 
-def run_peer(impl, w):
+def peak_rss():
+    """The process's peak resident size so far (VmHWM)."""
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+
+
+def run_peer(impl, size):
     from peers import IMPLEMENTATIONS
 
     cls = IMPLEMENTATIONS[impl]()
+    w = workload.make(size, cache_dir=BUILD)
     data, q = w.data, w.queries
+    w = None
     times, best, checks = {}, {}, {}
 
     def record(op, fn):
@@ -146,6 +154,10 @@ def run_peer(impl, w):
         m.add_tag(key, tag)
         m.remove_tag(key, tag)
 
+    # At 10M entries the input is itself gigabytes: it goes while the map
+    # answers, so that a listing's copy fits beside the map, and is read back
+    # for the rebuilds below.
+    data = None
     record("add_tag+remove_tag", add_remove)
     checks["add_tag+remove_tag"] = m.count([tag])
 
@@ -158,6 +170,7 @@ def run_peer(impl, w):
     # Bulk removal changes the instance: each run gets a fresh one, built
     # outside the timed region (and timed as one more build).
     repeats = max(3, min(7, int(5 / build_times[0])))
+    data = workload.make(size, cache_dir=BUILD).data
     for op, query in [("erase_where", ERASE_QUERY), ("retain_where", RETAIN_QUERY)]:
         runs = []
         for _ in range(repeats):
@@ -171,7 +184,7 @@ def run_peer(impl, w):
         checks[f"{op} {query}"] = len(result)
         m = None
     times["build"], best["build"] = statistics.median(build_times), min(build_times)
-    return {"times": times, "best": best, "checks": checks, "mem_per_entry": mem_per_entry}
+    return {"times": times, "best": best, "checks": checks, "mem_per_entry": mem_per_entry, "peak_rss": peak_rss()}
 
 
 def run_floor(w):
@@ -226,8 +239,7 @@ def worker(impl, size):
     os.environ.update(ENVIRONMENT.get(impl, {}))
     if impl in PROCESS_CLOCK:
         clock = time.process_time
-    w = workload.make(size, cache_dir=BUILD)
-    result = run_floor(w) if impl == FLOOR else run_peer(impl, w)
+    result = run_floor(workload.make(size, cache_dir=BUILD)) if impl == FLOOR else run_peer(impl, size)
     if impl in PROCESS_CLOCK:
         result["clock"] = "process CPU time (all threads)"
     json.dump(result, sys.stdout)
@@ -356,7 +368,9 @@ def main():
         for impl in impls:
             t = time.perf_counter()
             by_impl[impl] = spawn(impl, size)
-            print(f"   {impl} at {size:,}: {time.perf_counter() - t:.0f}s", file=sys.stderr)
+            peak = by_impl[impl].get("peak_rss")
+            peak = f", peak resident {peak / 2**30:.1f} GiB" if peak else ""
+            print(f"   {impl} at {size:,}: {time.perf_counter() - t:.0f}s{peak}", file=sys.stderr)
         print(table(size, by_impl), flush=True)
         for line in mismatches(by_impl):
             print("   MISMATCH", line)
