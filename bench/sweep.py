@@ -4,7 +4,7 @@ Python and sqlite3, and draws time per query against the number of entries.
     python bench/sweep.py [--sizes 10000,...,10000000]   # runs, then draws
     python bench/sweep.py --plot                         # draws the last run
 
-The entries are the workload of bench/run.py (about 800 B each in vornic).
+The entries are the workload of bench/run.py (about 610 B each in vornic).
 Two tags are added to a fixed number of entries spread evenly over the keys,
 so that the answers keep their size while N grows (the peers up to 2M
 entries, vornic to 10M):
