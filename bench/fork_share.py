@@ -67,7 +67,8 @@ def work(m, w, ready, go):
 
 def fork_workers(m, w, count):
     """Forks `count` workers, waits for all to finish their queries, and
-    returns their smaps_rollup fields and how long the slowest took."""
+    returns their smaps_rollup fields, the parent's, read while they are
+    alive, and how long the slowest took."""
     ready_r, ready_w = os.pipe()
     go_r, go_w = os.pipe()
     start = time.perf_counter()
@@ -86,12 +87,13 @@ def fork_workers(m, w, count):
             sys.exit("a worker died before it was measured")
     seconds = time.perf_counter() - start
     fields = [rollup(pid) for pid in pids]
+    parent = rollup(os.getpid())
     os.write(go_w, b"1" * count)
     for pid in pids:
         os.waitpid(pid, 0)
     os.close(ready_r)
     os.close(go_w)
-    return fields, seconds
+    return fields, parent, seconds
 
 
 def worker(impl, size, counts):
@@ -108,10 +110,10 @@ def worker(impl, size, counts):
     gc.freeze()
     rows = []
     for count in counts:
-        fields, seconds = fork_workers(m, w, count)
+        fields, parent, seconds = fork_workers(m, w, count)
         private = [f["Private_Dirty"] for f in fields]
         rows.append({
-            "workers": count, "map": own, "parent_pss": rollup(os.getpid())["Pss"],
+            "workers": count, "map": own, "parent_pss": parent["Pss"],
             "private_dirty": private, "workers_pss": sum(f["Pss"] for f in fields), "seconds": seconds,
         })  # fmt: skip
     return rows
