@@ -185,7 +185,9 @@ def run_removal(cls, data, q):
         runs = []
         while len(runs) < (repeats or 1):
             m = None
-            gc.collect()
+            # A dropped map's chunks stay with the C allocator until trimmed:
+            # at 10M entries each rebuild would otherwise add gigabytes.
+            settled_rss()
             build_seconds, m = timed(lambda: cls(data))
             build_times.append(build_seconds)
             repeats = repeats or max(3, min(7, int(5 / build_seconds)))
