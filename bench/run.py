@@ -1,9 +1,10 @@
 """Times vornic against its peers on the same seeded workload.
 
     python bench/run.py [--sizes 10000,100000,1000000] [--impls vornic,python,...]
+                        [--listings-up-to N]
 
-Every implementation runs in its own process per size, so that the memory
-it adds per entry is measured cleanly. Prints a table of median times with
+Every implementation runs in its own processes per size (one answers, one
+removes), so that the memory it adds per entry is measured cleanly. Prints a table of median times with
 each peer's ratio to vornic (above 1: vornic is faster) and writes
 bench/results/results.json, which bench/chart.py draws.
 """
