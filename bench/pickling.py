@@ -1,89 +1,151 @@
 """Times pickling a vornic map against pickling the same data as a dict of sets.
 
-    python bench/pickling.py [--size 1000000] [--protocol 5] [--repeats 3]
+    python bench/pickling.py [--sizes 1000000] [--protocol 5] [--repeats 3]
+                             [--cases vornic,dict,to_dict] [--out FILE]
 
 Uses the seeded workload of bench/run.py. The dict of sets is built from it
 as a user would build one, its tags shared between entries. For each of the
 map, that dict, and m.to_dict() (converted, then pickled) it prints the best
 thread CPU time of pickle.dumps and pickle.loads, with the collector on as in
-ordinary use, the size of the pickle, and the memory that dumps needs beyond
-the pickle it returns (the peak traced by tracemalloc, in a separate untimed
-run). Ratios are to the dict of sets; the map's own size is printed for
-scale.
+ordinary use, and the size of the pickle. Each case runs in its own process,
+so that memory is measured from the kernel's counts rather than from Python's
+allocator alone: the object's own size (growth of the resident size over its
+build, after giving back what can be), and the peak resident size above it
+during the first dumps (the pickle included) and during the first loads (above
+what the process held before it, the rebuilt object included). Ratios are to
+the dict of sets.
 """
 
 import argparse
+import ctypes
 import gc
+import json
 import pickle
+import subprocess
+import sys
 import time
-import tracemalloc
+from pathlib import Path
 
 import workload
-from run import BUILD, settled_rss
+from run import BUILD, peak_rss, rss_bytes, settled_rss
 
-import vornic
-
-
-def best_time(fn, repeats):
-    """(best thread CPU seconds of fn(), its last result)."""
-    best, result = float("inf"), None
-    for _ in range(repeats):
-        result = None
-        gc.collect()
-        start = time.thread_time()
-        result = fn()
-        best = min(best, time.thread_time() - start)
-    return best, result
+CASES = {"vornic": "vornic.Vornic", "dict": "dict of sets", "to_dict": "m.to_dict() + dumps"}
 
 
-def extra_memory(fn):
-    """Peak bytes fn() allocates beyond what it returns and what it started with."""
+def reset_peak():
+    """Starts the process's peak resident size (VmHWM) afresh from now."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def settle():
     gc.collect()
-    tracemalloc.start()
-    try:
-        start = tracemalloc.get_traced_memory()[0]
-        result = fn()
-        peak = tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
-    return peak - start - len(result)
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+
+
+def build(case, size):
+    """(the object to pickle, its own bytes): the input goes before the
+    measuring starts, so that only the object is left."""
+    data = workload.make(size, cache_dir=BUILD).data
+    before = settled_rss()
+    if case == "dict":
+        obj = {key: set(tags) for key, tags in data.items()}
+    else:
+        import vornic
+
+        obj = vornic.Vornic(data)
+    own = settled_rss() - before
+    data = None
+    settle()
+    return obj, own
+
+
+def worker(case, size, protocol, repeats):
+    obj, own = build(case, size)
+    if case == "to_dict":
+        def dumps():
+            return pickle.dumps(obj.to_dict(), protocol)
+    else:
+        def dumps():
+            return pickle.dumps(obj, protocol)
+
+    dumped, dumps_peak, blob = float("inf"), 0, None
+    for i in range(repeats):
+        blob = None
+        settle()
+        base = rss_bytes()
+        reset_peak()
+        start = time.thread_time()
+        blob = dumps()
+        dumped = min(dumped, time.thread_time() - start)
+        if i == 0:
+            dumps_peak = peak_rss() - base
+    obj = None  # what loads makes stands in its place
+
+    loaded, loads_peak = float("inf"), 0
+    for i in range(repeats):
+        copy = None
+        settle()
+        base = rss_bytes()
+        reset_peak()
+        start = time.thread_time()
+        copy = pickle.loads(blob)
+        loaded = min(loaded, time.thread_time() - start)
+        if i == 0:
+            loads_peak = peak_rss() - base
+    return {
+        "dumps": dumped, "loads": loaded, "pickle": len(blob), "own": own,
+        "dumps_peak": dumps_peak, "loads_peak": loads_peak,
+    }  # fmt: skip
 
 
 def mb(n):
-    return f"{n / 1e6:.0f} MB"
+    return f"{n / 1e6:,.{0 if n >= 1e7 else 1}f} MB"
+
+
+def table(size, protocol, rows):
+    base = rows.get("dict")
+    head = ["", "dumps", "÷ dict", "loads", "÷ dict", "pickle", "object", "dumps peak", "loads peak"]
+    lines = [head]
+    for case, r in rows.items():
+        lines.append([
+            CASES[case], f"{r['dumps']:.2f} s", f"{r['dumps'] / base['dumps']:.2f}" if base else "",
+            f"{r['loads']:.2f} s", f"{r['loads'] / base['loads']:.2f}" if base else "",
+            mb(r["pickle"]), mb(r["own"]), mb(r["dumps_peak"]), mb(r["loads_peak"]),
+        ])  # fmt: skip
+    widths = [max(len(row[i]) for row in lines) for i in range(len(head))]
+    out = [f"== {size:,} entries, protocol {protocol}; peaks are above the resident size before each call"]
+    for row in lines:
+        out.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))))
+    return "\n".join(out)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--size", type=int, default=1_000_000)
+    parser.add_argument("--sizes", default="1000000", help="comma-separated entry counts")
     parser.add_argument("--protocol", type=int, default=pickle.HIGHEST_PROTOCOL)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--cases", default=",".join(CASES), help="which to run: " + ", ".join(CASES))
+    parser.add_argument("--out", type=Path, help="JSON file to write")
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    data = workload.make(args.size, cache_dir=BUILD).data
-    dict_of_sets = {key: set(tags) for key, tags in data.items()}
-    before = settled_rss()
-    m = vornic.Vornic(dict_of_sets)
-    print(f"{args.size} entries, protocol {args.protocol}; the map takes {mb(settled_rss() - before)}")
+    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",")]
+    if args.worker:
+        json.dump(worker(args.worker, sizes[0], args.protocol, args.repeats), sys.stdout)
+        return
+    report = {"protocol": args.protocol, "repeats": args.repeats, "results": {}}
+    for size in sizes:
+        workload.make(size, cache_dir=BUILD)  # generated once, read by every worker
+        rows = report["results"].setdefault(str(size), {})
+        for case in args.cases.split(","):
+            command = [sys.executable, __file__, "--worker", case, "--sizes", str(size),
+                       "--protocol", str(args.protocol), "--repeats", str(args.repeats)]  # fmt: skip
+            rows[case] = json.loads(subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True).stdout)
+        print(table(size, args.protocol, rows), flush=True)
+    if args.out:
+        report["date"] = time.strftime("%Y-%m-%d", time.gmtime())
+        args.out.write_text(json.dumps(report, indent=1) + "\n")
 
-    def dumps(obj):
-        return lambda: pickle.dumps(obj, args.protocol)
-
-    cases = {
-        "vornic.Vornic": dumps(m),
-        "dict of sets": dumps(dict_of_sets),
-        "m.to_dict() + dumps": lambda: pickle.dumps(m.to_dict(), args.protocol),
-    }
-    rows = {}
-    for name, fn in cases.items():
-        dumped, blob = best_time(fn, args.repeats)
-        loaded, _ = best_time(lambda: pickle.loads(blob), args.repeats)
-        rows[name] = dumped, loaded, len(blob), extra_memory(fn)
-        del blob
-    base = rows["dict of sets"]
-    print(f"{'':22}{'dumps':>8}{'÷ dict':>8}{'loads':>8}{'÷ dict':>8}{'pickle':>9}{'dumps extra':>13}")
-    for name, (dumped, loaded, size, extra) in rows.items():
-        print(f"{name:22}{dumped:7.2f}s{dumped / base[0]:8.2f}{loaded:7.2f}s{loaded / base[1]:8.2f}"
-              f"{mb(size):>9}{mb(extra):>13}")
 
 if __name__ == "__main__":
     main()

@@ -1,9 +1,10 @@
 """Times vornic against its peers on the same seeded workload.
 
     python bench/run.py [--sizes 10000,100000,1000000] [--impls vornic,python,...]
+                        [--listings-up-to N]
 
-Every implementation runs in its own process per size, so that the memory
-it adds per entry is measured cleanly. Prints a table of median times with
+Every implementation runs in its own processes per size (one answers, one
+removes), so that the memory it adds per entry is measured cleanly. Prints a table of median times with
 each peer's ratio to vornic (above 1: vornic is faster) and writes
 bench/results/results.json, which bench/chart.py draws.
 """
@@ -109,11 +110,27 @@ def settled_rss():
 # ---- one implementation in one process -------------------------------------
 
 
-def run_peer(impl, w):
+def peak_rss():
+    """The process's peak resident size so far (VmHWM)."""
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+
+
+def run_peer(impl, size, phase, copying_listings=True):
+    """Times one of the two phases of an implementation's run, each in a
+    process of its own: "answers" (build, memory, queries, edits, listings)
+    and "removal" (bulk removal, on fresh builds). Between the two the heap
+    is left full of holes that a process does not give back, which at 10M
+    entries is gigabytes. Without `copying_listings`, the listings that copy
+    every tag set (all but keys) are left out."""
     from peers import IMPLEMENTATIONS
 
     cls = IMPLEMENTATIONS[impl]()
+    w = workload.make(size, cache_dir=BUILD)
     data, q = w.data, w.queries
+    w = None
+    if phase == "removal":
+        return run_removal(cls, data, q)
     times, best, checks = {}, {}, {}
 
     def record(op, fn):
@@ -146,32 +163,53 @@ def run_peer(impl, w):
         m.add_tag(key, tag)
         m.remove_tag(key, tag)
 
+    # At 10M entries the input is itself gigabytes: it goes while the map
+    # answers, so that a listing's copy fits beside the map.
+    data = None
     record("add_tag+remove_tag", add_remove)
     checks["add_tag+remove_tag"] = m.count([tag])
 
-    for op in LISTINGS:
+    for op in LISTINGS if copying_listings else LISTINGS[:1]:
         if hasattr(cls, op):
             record(op, getattr(m, op))
             checks[op] = len(getattr(m, op)())
-    m = None
+    return {"times": times, "best": best, "checks": checks, "builds": build_times,
+            "mem_per_entry": mem_per_entry, "peak_rss": {"answers": peak_rss()}}  # fmt: skip
 
-    # Bulk removal changes the instance: each run gets a fresh one, built
-    # outside the timed region (and timed as one more build).
-    repeats = max(3, min(7, int(5 / build_times[0])))
+
+def run_removal(cls, data, q):
+    """Bulk removal changes the instance: each run gets a fresh one, built
+    outside the timed region (and timed as one more build)."""
+    times, best, checks, build_times = {}, {}, {}, []
+    repeats = None
     for op, query in [("erase_where", ERASE_QUERY), ("retain_where", RETAIN_QUERY)]:
         runs = []
-        for _ in range(repeats):
+        while len(runs) < (repeats or 1):
             m = None
-            gc.collect()
+            # A dropped map's chunks stay with the C allocator until trimmed:
+            # at 10M entries each rebuild would otherwise add gigabytes.
+            settled_rss()
             build_seconds, m = timed(lambda: cls(data))
             build_times.append(build_seconds)
+            repeats = repeats or max(3, min(7, int(5 / build_seconds)))
             seconds, result = timed(partial(getattr(m, op), q[query]))
             runs.append(seconds)
         times[f"{op} {query}"], best[f"{op} {query}"] = statistics.median(runs), min(runs)
         checks[f"{op} {query}"] = len(result)
         m = None
-    times["build"], best["build"] = statistics.median(build_times), min(build_times)
-    return {"times": times, "best": best, "checks": checks, "mem_per_entry": mem_per_entry}
+    return {"times": times, "best": best, "checks": checks, "builds": build_times, "peak_rss": {"removal": peak_rss()}}
+
+
+def merge_phases(answers, removal):
+    """One implementation's result from its two phases' results."""
+    result = dict(answers)
+    for field in ["times", "best", "checks", "peak_rss"]:
+        result[field] = answers[field] | removal[field]
+    builds = answers.pop("builds") + removal.pop("builds")
+    result.pop("builds")
+    result["times"] = {"build": statistics.median(builds)} | result["times"]
+    result["best"] = {"build": min(builds)} | result["best"]
+    return result
 
 
 def run_floor(w):
@@ -219,15 +257,17 @@ def build_floor():
     return out
 
 
-def worker(impl, size):
+def worker(impl, size, phase, copying_listings):
     global clock
     from peers import ENVIRONMENT, PROCESS_CLOCK
 
     os.environ.update(ENVIRONMENT.get(impl, {}))
     if impl in PROCESS_CLOCK:
         clock = time.process_time
-    w = workload.make(size, cache_dir=BUILD)
-    result = run_floor(w) if impl == FLOOR else run_peer(impl, w)
+    if impl == FLOOR:
+        result = run_floor(workload.make(size, cache_dir=BUILD))
+    else:
+        result = run_peer(impl, size, phase, copying_listings)
     if impl in PROCESS_CLOCK:
         result["clock"] = "process CPU time (all threads)"
     json.dump(result, sys.stdout)
@@ -247,10 +287,17 @@ def installed(impls):
 # ---- the whole run ---------------------------------------------------------
 
 
-def spawn(impl, size):
-    command = [sys.executable, __file__, "--worker", impl, "--sizes", str(size)]
-    done = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
-    return json.loads(done.stdout)
+def spawn(impl, size, listings_up_to):
+    def phase(name):
+        command = [sys.executable, __file__, "--worker", impl, "--phase", name, "--sizes", str(size)]
+        if listings_up_to and size > listings_up_to:
+            command += ["--listings-up-to", str(listings_up_to)]
+        done = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
+        return json.loads(done.stdout)
+
+    if impl == FLOOR:
+        return phase("answers")
+    return merge_phases(phase("answers"), phase("removal"))
 
 
 def machine():
@@ -329,11 +376,14 @@ def main():
     parser.add_argument("--impls", default=",".join(PEERS + [FLOOR]), help="which to run")
     parser.add_argument("--out", type=Path, default=RESULTS, help="JSON file to write")
     parser.add_argument("--merge", action="store_true", help="keep results of the out file not rerun now")
+    parser.add_argument("--listings-up-to", type=int, metavar="N",
+                        help="beyond N entries, leave out the listings that copy every tag set (all but keys)")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--phase", help=argparse.SUPPRESS)
     args = parser.parse_args()
     sizes = [int(s.replace("_", "")) for s in args.sizes.split(",")]
     if args.worker:
-        return worker(args.worker, sizes[0])
+        return worker(args.worker, sizes[0], args.phase, not args.listings_up_to or sizes[0] <= args.listings_up_to)
 
     impls = args.impls.split(",")
     unknown = set(impls) - set(PEERS + [FLOOR])
@@ -355,8 +405,10 @@ def main():
         del w
         for impl in impls:
             t = time.perf_counter()
-            by_impl[impl] = spawn(impl, size)
-            print(f"   {impl} at {size:,}: {time.perf_counter() - t:.0f}s", file=sys.stderr)
+            by_impl[impl] = spawn(impl, size, args.listings_up_to)
+            peaks = by_impl[impl].get("peak_rss", {})
+            peak = "".join(f", peak resident {p / 2**30:.1f} GiB ({phase})" for phase, p in peaks.items())
+            print(f"   {impl} at {size:,}: {time.perf_counter() - t:.0f}s{peak}", file=sys.stderr)
         print(table(size, by_impl), flush=True)
         for line in mismatches(by_impl):
             print("   MISMATCH", line)

@@ -1,12 +1,13 @@
 """Times queries of fixed selectivity as the map grows, in vornic, plain
 Python and sqlite3, and draws time per query against the number of entries.
 
-    python bench/sweep.py [--sizes 10000,...,2000000]    # runs, then draws
+    python bench/sweep.py [--sizes 10000,...,10000000]   # runs, then draws
     python bench/sweep.py --plot                         # draws the last run
 
-The entries are the workload of bench/run.py (about 800 B each in vornic).
+The entries are the workload of bench/run.py (about 610 B each in vornic).
 Two tags are added to a fixed number of entries spread evenly over the keys,
-so that the answers keep their size while N grows:
+so that the answers keep their size while N grows (the peers up to 2M
+entries, vornic to 10M):
 
 - rare + common: the rare tag (100 carriers) with the workload's most common
   tag (about half of all entries);
@@ -29,7 +30,10 @@ import workload
 from peers import IMPLEMENTATIONS
 
 RESULTS = Path(__file__).resolve().parent / "results"
-SIZES = [10_000, 20_000, 50_000, 100_000, 200_000, 500_000, 1_000_000, 2_000_000]
+SIZES = [10_000, 20_000, 50_000, 100_000, 200_000, 500_000, 1_000_000, 2_000_000, 5_000_000, 10_000_000]
+# Beyond this only vornic runs: plain Python at 10M needs about 10 GB beside
+# its input, and sqlite3 minutes per build.
+PEERS_UP_TO = 2_000_000
 IMPLS = [("vornic", "vornic", "tab:red"), ("python", "plain Python", "tab:blue"), ("sqlite", "sqlite3", "tab:green")]
 RARE, FIXED = "sweep-rare", "sweep-1000"
 CARRIERS = {RARE: 100, FIXED: 1000}
@@ -39,7 +43,7 @@ def sweep_data(n):
     """The workload of n entries plus the two fixed-count tags, and the
     queries: name -> tags."""
     w = workload.make(n, cache_dir=run.BUILD)
-    data = {key: list(tags) for key, tags in w.data.items()}
+    data = w.data  # a fresh copy read from the cache: edited in place, not copied again
     keys = list(data)
     for tag, count in CARRIERS.items():
         for key in keys[:: len(keys) // count][:count]:
@@ -53,6 +57,8 @@ def time_size(n):
     data, queries = sweep_data(n)
     times, sizes = {}, {}
     for impl, _, _ in IMPLS:
+        if impl != "vornic" and n > PEERS_UP_TO:
+            continue
         gc.collect()
         started = time.perf_counter()
         m = IMPLEMENTATIONS[impl]()(data)
@@ -79,8 +85,9 @@ def draw(report, out):
     fig, axes = plt.subplots(1, len(queries), figsize=(5.5 * len(queries), 4.2), squeeze=False)
     for ax, query in zip(axes[0], queries):
         for impl, label, colour in IMPLS:
-            ys = [report["times"][str(n)][impl][query] * 1e6 for n in sizes]
-            ax.plot(sizes, ys, marker="o", label=label, color=colour)
+            xs = [n for n in sizes if impl in report["times"][str(n)]]
+            ys = [report["times"][str(n)][impl][query] * 1e6 for n in xs]
+            ax.plot(xs, ys, marker="o", label=label, color=colour)
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_title(f"find: {query}")
@@ -116,7 +123,7 @@ def main():
         for n in report["sizes"]:
             row = report["times"][str(n)]
             keys = report["answer_sizes"][str(n)][query]
-            cells = [f"{impl} {run.fmt_time(row[impl][query]):>9}" for impl, _, _ in IMPLS]
+            cells = [f"{impl} {run.fmt_time(row[impl][query]):>9}" for impl, _, _ in IMPLS if impl in row]
             print(f"  {n:>9,} ({keys:,} keys)  " + "  ".join(cells))
     print(f"wrote {out} and {RESULTS / 'sweep.png'}", file=sys.stderr)
 

@@ -39,7 +39,14 @@ def run_example(*args, **kwargs):
 
 
 @pytest.mark.parametrize(
-    "args", [["quickstart.py"], ["file_catalog.py", "3000"], ["parallel_queries.py", "5000"]], ids=lambda a: a[0]
+    "args",
+    [
+        ["quickstart.py"],
+        ["file_catalog.py", "3000"],
+        ["parallel_queries.py", "5000"],
+        ["parallel_queries.py", "5000", "--start", "fork"],
+    ],
+    ids=" ".join,
 )
 def test_example_runs(args):
     result = run_example(*args)
