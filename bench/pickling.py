@@ -60,6 +60,23 @@ def build(case, size):
     return obj, own
 
 
+def measure(call, repeats):
+    """The best thread time of call() over `repeats` calls, the growth of the
+    resident peak during the first, and the last call's result."""
+    best, peak, result = float("inf"), 0, None
+    for i in range(repeats):
+        result = None  # the previous result goes before the next call is measured
+        settle()
+        base = rss_bytes()
+        reset_peak()
+        start = time.thread_time()
+        result = call()
+        best = min(best, time.thread_time() - start)
+        if i == 0:
+            peak = peak_rss() - base
+    return best, peak, result
+
+
 def worker(case, size, protocol, repeats):
     obj, own = build(case, size)
     if case == "to_dict":
@@ -69,30 +86,9 @@ def worker(case, size, protocol, repeats):
         def dumps():
             return pickle.dumps(obj, protocol)
 
-    dumped, dumps_peak, blob = float("inf"), 0, None
-    for i in range(repeats):
-        blob = None
-        settle()
-        base = rss_bytes()
-        reset_peak()
-        start = time.thread_time()
-        blob = dumps()
-        dumped = min(dumped, time.thread_time() - start)
-        if i == 0:
-            dumps_peak = peak_rss() - base
+    dumped, dumps_peak, blob = measure(dumps, repeats)
     obj = None  # what loads makes stands in its place
-
-    loaded, loads_peak = float("inf"), 0
-    for i in range(repeats):
-        copy = None
-        settle()
-        base = rss_bytes()
-        reset_peak()
-        start = time.thread_time()
-        copy = pickle.loads(blob)
-        loaded = min(loaded, time.thread_time() - start)
-        if i == 0:
-            loads_peak = peak_rss() - base
+    loaded, loads_peak, _ = measure(lambda: pickle.loads(blob), repeats)
     return {
         "dumps": dumped, "loads": loaded, "pickle": len(blob), "own": own,
         "dumps_peak": dumps_peak, "loads_peak": loads_peak,
