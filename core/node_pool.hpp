@@ -198,7 +198,7 @@ class node_pool {
     if (c == cls.spare) cls.spare = nullptr;
     ++c->live;
     if (c->full()) unlink_available(cls, c);
-    ++cls.live;
+    tables_->block_bytes += block_size(index);
     ++live_;
     return block;
   }
@@ -222,29 +222,17 @@ class node_pool {
       c->give(block, block_size(index));
       if (was_full) link_available(cls, c);
       if (--c->live == 0) keep_spare(cls, c);
-      --cls.live;
+      tables_->block_bytes -= block_size(index);
       ++tables_->freed;
     }
     if (--live_ == 0) release_all();
   }
 
   /// Bytes held in chunks (blocks over max_block not counted).
-  std::size_t chunk_bytes() const noexcept {
-    std::size_t total = 0;
-    if (tables_ != nullptr) {
-      for (const size_class& cls : tables_->classes) total += cls.bytes;
-    }
-    return total;
-  }
+  std::size_t chunk_bytes() const noexcept { return tables_ != nullptr ? tables_->chunk_bytes : 0; }
 
   /// Bytes of the blocks handed out from chunks.
-  std::size_t block_bytes() const noexcept {
-    std::size_t total = 0;
-    if (tables_ != nullptr) {
-      for (std::size_t i = 0; i < classes; ++i) total += tables_->classes[i].live * block_size(i);
-    }
-    return total;
-  }
+  std::size_t block_bytes() const noexcept { return tables_ != nullptr ? tables_->block_bytes : 0; }
 
   /// Whether the chunks hold over four times what their blocks need, past
   /// a floor, and blocks have been freed at least as many as remain: moving
@@ -306,8 +294,7 @@ class node_pool {
   struct size_class {
     std::vector<chunk*> chunks;  // by address, to find a block's chunk
     chunk* available = nullptr;
-    std::size_t bytes = 0;
-    std::size_t live = 0;
+    std::size_t bytes = 0;  // in its chunks, which the next chunk matches
     chunk* spare = nullptr;  // the one empty chunk kept for reuse
 
     /// The chunk holding `block`, or null for a block served directly.
@@ -324,6 +311,10 @@ class node_pool {
   /// The bookkeeping of a pool with chunks.
   struct tables {
     size_class classes[node_pool::classes];
+    // Totals over the classes, so that asking whether the pool is sparse,
+    // after every call that removes, costs nothing.
+    std::size_t chunk_bytes = 0;
+    std::size_t block_bytes = 0;
     std::size_t freed = 0;  // blocks freed into chunks since they were made
   };
 
@@ -347,6 +338,7 @@ class node_pool {
     auto at = std::upper_bound(cls.chunks.begin(), cls.chunks.end(), c, std::less<const chunk*>());
     cls.chunks.insert(at, c);
     cls.bytes += size;
+    tables_->chunk_bytes += size;
     link_available(cls, c);
     return c;
   }
@@ -366,6 +358,7 @@ class node_pool {
     unlink_available(cls, c);
     cls.chunks.erase(std::lower_bound(cls.chunks.begin(), cls.chunks.end(), c, std::less<const chunk*>()));
     cls.bytes -= c->bytes;
+    tables_->chunk_bytes -= c->bytes;
     free_chunk(c);
   }
 
