@@ -189,7 +189,11 @@ class reader {
   }
 
   /// Skips a string: its length, checked against what remains, and bytes.
-  void skip_string(const char* what) { p_ += count(remaining(), what); }
+  void skip_string(const char* what) {
+    const std::uint64_t size = count(UINT64_MAX, what);
+    if (size > remaining()) throw format_error(std::string("truncated: it ends inside ") + what);
+    p_ += size;
+  }
 
   // The same, unchecked, for bytes a first pass has checked.
   std::uint64_t varint() noexcept {
