@@ -86,14 +86,14 @@ inline std::string string_cast(py::handle obj) {
 /// The next item of iterator `it` as a new reference; an empty object when it
 /// is exhausted. Raises whatever the iterator raises.
 inline py::object next_item(PyObject* it) {
-  PyObject* item = PyIter_Next(it);
+  PyObject* item = calling_python([it] { return PyIter_Next(it); });
   if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(item);
 }
 
 /// iter(obj) as a new reference; raises what iter() raises.
 inline py::object get_iterator(py::handle obj) {
-  PyObject* it = PyObject_GetIter(obj.ptr());
+  PyObject* it = calling_python([obj] { return PyObject_GetIter(obj.ptr()); });
   if (it == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(it);
 }
@@ -102,7 +102,7 @@ inline py::object get_iterator(py::handle obj) {
 /// __len__ is missing or fails with an Exception (that error is discarded).
 /// Raises what is not an Exception, such as KeyboardInterrupt.
 inline size_t reserve_hint(py::handle obj) {
-  Py_ssize_t n = PyObject_Size(obj.ptr());
+  Py_ssize_t n = calling_python([obj] { return PyObject_Size(obj.ptr()); });
   if (n < 0) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
     PyErr_Clear();

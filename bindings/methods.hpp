@@ -27,25 +27,18 @@ namespace vornic::py_binding {
 
 // ---- mapping protocol ------------------------------------------------------
 
-/// map.insert(key, tags), stopped by Ctrl-C with the map unchanged: the
-/// handler then runs, and if it raises, so does this; else the insert starts
-/// again. `tags` come back from a stopped insert only under the map's
-/// allocator, which a conversion that cleared the map may have replaced.
+/// map.insert(key, tags), running signal handlers every few thousand steps
+/// (see InterruptProbe): if one raises, the map is left unchanged and this
+/// raises too. Converting the tags ran the caller's code, which may have
+/// left `map` half changed by a handler's caller: that is refused first.
 inline void insert_stoppable(Map& map, const std::string& key, TagSet&& tags, InterruptProbe& probe) {
-  while (tags.get_allocator() == map.get_allocator()) {
-    try {
-      probe();
-      map.insert(key, std::move(tags), probe);
-      return;
-    } catch (const interrupted&) {
-      check_signals();
-    }
-  }
-  map.insert(key, std::move(tags));
+  check_not_mid_change(map);
+  probe();
+  map.insert(key, std::move(tags), probe);
 }
 
 inline void set_item(Map& map, const std::string& key, const IterableArg& tags) {
-  InterruptProbe probe;
+  InterruptProbe probe(map);
   insert_stoppable(map, key, to_tagset(tags, map.get_allocator()), probe);
   removed_some(map);  // the former tags may have been many more
 }
@@ -53,7 +46,7 @@ inline void set_item(Map& map, const std::string& key, const IterableArg& tags) 
 /// Stores converted items in order; if storing one fails or is stopped, the
 /// ones before it stay stored.
 inline void store_items(Map& map, std::vector<std::pair<std::string, TagSet>>& items) {
-  InterruptProbe probe;
+  InterruptProbe probe(map);
   for (auto& [key, tags] : items) insert_stoppable(map, key, std::move(tags), probe);
   removed_some(map);  // empty values delete
 }
@@ -62,7 +55,9 @@ inline void store_items(Map& map, std::vector<std::pair<std::string, TagSet>>& i
 /// every value is converted before the first is stored, since converting
 /// runs the caller's code, which lets other threads in. When a conversion
 /// fails (or a signal handler raises meanwhile), the items before it are
-/// stored, then the error is raised.
+/// stored, then the error is raised. Only our own errors are caught: a
+/// thread the interpreter ends does not get here (see calling_python), and
+/// any other unwinding that is no error of ours passes untouched.
 inline void update(Map& map, const py::dict& d) {
   std::vector<std::pair<std::string, TagSet>> converted;
   converted.reserve(stored_size(d));
@@ -71,7 +66,7 @@ inline void update(Map& map, const py::dict& d) {
       converted.emplace_back(std::move(key), std::move(tags));
       if (converted.size() % signal_interval == 0) check_signals();
     });
-  } catch (...) {
+  } catch (const std::exception&) {
     store_items(map, converted);
     throw;
   }
@@ -96,9 +91,10 @@ inline StrSet setdefault(Map& map, const std::string& key, const IterableArg& de
   TagSet tags = to_tagset(default_, map.get_allocator());
   // Reading the default ran the caller's code, which may have stored the key
   // meanwhile: as with a dict, what the key holds now wins.
+  check_not_mid_change(map);
   if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
   StrSet result = tagset_py(tags);
-  InterruptProbe probe;
+  InterruptProbe probe(map);
   insert_stoppable(map, key, std::move(tags), probe);
   return result;
 }
@@ -126,11 +122,12 @@ inline py::typing::Tuple<py::str, StrSet> popitem(Map& map) {
 
 /// Merges `tags` into the tag set of `key`, creating the key when absent.
 inline void add_tags(Map& map, const std::string& key, const TagSet& tags) {
+  check_not_mid_change(map);  // converting `tags` ran the caller's code
   const Record* record = lookup(map, key);
   TagSet working(map.get_allocator());  // the map's, so insert takes it over
   if (record != nullptr) working = record->tags;
   working.insert(tags.begin(), tags.end());
-  InterruptProbe probe;
+  InterruptProbe probe(map);
   insert_stoppable(map, key, std::move(working), probe);
 }
 
@@ -157,6 +154,14 @@ inline bool has_tag(const Map& map, const std::string& key, const std::string& t
 
 // ---- queries and bulk removal ----------------------------------------------
 
+/// The tags of a query on `map`. Converting them runs the caller's code,
+/// which may leave `map` half changed by a signal handler's caller.
+inline TagSet query_tags(const Map& map, const IterableArg& tags) {
+  TagSet query = to_tagset(tags);
+  check_not_mid_change(map);
+  return query;
+}
+
 /// The tag set of query(*args): one tag per positional argument.
 inline TagSet args_tagset(const py::args& args) {
   TagSet tags;
@@ -172,12 +177,12 @@ inline py::int_ int_py(size_t n) {
 }
 
 inline py::int_ count(const Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   return int_py(query.empty() ? map.objecttable.size() : map.count(query));
 }
 
 inline py::int_ count_any(const Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   return int_py(query.empty() ? map.objecttable.size() : count_any_of(map, query));
 }
 
@@ -200,13 +205,13 @@ inline py::list retain(Map& map, const RecordList& keep) {
 }
 
 inline py::list retain_where(Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   if (query.empty()) return keys_list(map);
   return retain(map, all_of_matches(map, query));
 }
 
 inline py::list retain_where_any(Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   if (query.empty()) return keys_list(map);
   return retain(map, any_of_matches(map, query));
 }
@@ -222,7 +227,7 @@ inline StrSet erase(Map& map, const std::string& key) {
 /// Removes every record carrying all of `tags` (none for an empty set) and
 /// returns their keys, converted before the first removal.
 inline py::list erase_where(Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   GcPause pause;
   RecordList matches = all_of_matches(map, query);
   py::list result = keys_list_py(matches);
