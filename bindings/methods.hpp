@@ -8,6 +8,9 @@
 //   UnicodeDecodeError with the map unchanged rather than losing an entry.
 // - Methods that keep pointers into the map while they allocate Python
 //   containers hold a GcPause, so no __del__ can change the map meanwhile.
+// - A long change runs signal handlers as it goes (see InterruptProbe); a
+//   method that ran the caller's code after its map was handed to it checks
+//   that the map is not half changed meanwhile before it reads or changes it.
 // - Bulk removal collects first and removes afterwards: removing while
 //   walking objecttable would invalidate the walk. Removing one record leaves
 //   the others where they are, so collected addresses stay valid.

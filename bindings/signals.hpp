@@ -52,6 +52,8 @@ inline bool holds_interpreter_lock() noexcept {
 /// ends meanwhile (see wait_for_exit) goes no further; whatever else fn
 /// throws passes. libc++ has no type for that unwinding and lets only
 /// catch (...) see it; such a thread is told apart by not holding the lock.
+/// fn should be a call of the C API alone: a frame of the binding library
+/// between it and the Python code would unwind first, dropping references.
 template <class F>
 decltype(auto) calling_python(F&& fn) {
   try {
