@@ -242,9 +242,20 @@ def test_ctrl_c_during_a_large_update_keeps_the_items_before(at):
 
 
 RETURNING_HANDLER = """
-    import os, signal, subprocess, sys, time, vornic
+    import os, signal, subprocess, sys, threading, time, vornic
     n = 300_000
     m, other, seen = vornic.Vornic({"old": ["x"]}), vornic.Vornic(), []
+    go, late = threading.Event(), []
+
+    def waiting():
+        go.wait(60)
+        yield "t"
+
+    def late_update():  # its value is read before, and stored while, the handler runs
+        try:
+            m.update({"late": waiting()})
+        except RuntimeError as e:
+            late.append(e)
 
     def handler(signum, frame):  # logs and returns, as a server's "stop soon" handler does
         try:
@@ -252,7 +263,13 @@ RETURNING_HANDLER = """
             seen.append("ran")
         except RuntimeError:  # it ran halfway through the change
             seen.append("refused")
+            if not go.is_set():
+                go.set()
+                late_thread.join(60)
         other["k"] = [str(len(seen))]  # other maps work meanwhile
+
+    late_thread = threading.Thread(target=late_update)
+    late_thread.start()
 
     signal.signal(signal.SIGINT, handler)
     sender = subprocess.Popen([sys.executable, "-c", "import os, signal, sys, time\\n"
@@ -272,6 +289,7 @@ RETURNING_HANDLER = """
         sender.wait()
     assert m.to_dict() == expected
     assert "refused" in seen, seen
+    assert len(late) == 1 and not late_thread.is_alive()
     print("finished")
 """
 
