@@ -30,6 +30,10 @@ namespace vornic::py_binding {
 
 // ---- mapping protocol ------------------------------------------------------
 
+/// Tag sets, and updates, larger than this reserve room in the tables
+/// before they go in.
+constexpr size_t many_tags = size_t{1} << 16;
+
 /// map.insert(key, tags), running signal handlers every few thousand steps
 /// (see InterruptProbe): if one raises, the map is left unchanged and this
 /// raises too. Converting the tags ran the caller's code, which may have
@@ -37,6 +41,10 @@ namespace vornic::py_binding {
 inline void insert_stoppable(Map& map, const std::string& key, TagSet&& tags, InterruptProbe& probe) {
   check_not_mid_change(map);
   probe();
+  // Room first for a set of many tags, as if all were new: grown tag by
+  // tag, the index would rehash all it holds at each doubling, each a long
+  // stretch without a look at signals.
+  if (tags.size() > many_tags) map.tagindex.reserve(map.tagindex.size() + tags.size());
   map.insert(key, std::move(tags), probe);
 }
 
@@ -50,6 +58,8 @@ inline void set_item(Map& map, const std::string& key, const IterableArg& tags) 
 /// ones before it stay stored.
 inline void store_items(Map& map, std::vector<std::pair<std::string, TagSet>>& items) {
   InterruptProbe probe(map);
+  // As for a key's many tags (see insert_stoppable), room first for many keys.
+  if (items.size() > many_tags) map.objecttable.reserve(map.objecttable.size() + items.size());
   for (auto& [key, tags] : items) insert_stoppable(map, key, std::move(tags), probe);
   removed_some(map);  // empty values delete
 }
