@@ -104,6 +104,7 @@ class Shard:
         """Writes a header and the map in slices to path, whole or not at all."""
         self._admit(epoch)
         keys, temporary = self.m.keys(), f"{path}.{os.getpid()}.tmp"
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(temporary, "wb") as f:
             pickle.dump({"format": FORMAT, "entries": len(keys)}, f, protocol=pickle.HIGHEST_PROTOCOL)
             for start in range(0, len(keys), SLICE):
@@ -217,8 +218,10 @@ class ShardedVornic:
     def _place(self, i, worker):
         """Starts an empty shard i on worker, or raises ShardStalled if the
         worker does not answer within the timeout."""
-        future = self.client.submit(Shard, actor=True, workers=[worker], allow_other_workers=False,
-                                    key=f"vornic-shard-{i}-{uuid.uuid4().hex}")
+        # The shard travels as a pickle of an empty one, by value: neither the
+        # scheduler nor the workers need to import this module.
+        future = self.client.submit(pickle.loads, cloudpickle.dumps(Shard()), actor=True, workers=[worker],
+                                    allow_other_workers=False, key=f"vornic-shard-{i}-{uuid.uuid4().hex}")
         try:
             actor = future.result(timeout=self.timeout)
         except TimeoutError:
@@ -241,7 +244,7 @@ class ShardedVornic:
     def snapshot(self, directory):
         """Every shard writes its snapshot into directory at once; returns the bytes written."""
         directory = os.path.abspath(directory)
-        sizes = self._every("snapshot", lambda i: (self._snapshot_path(i, directory),), change=True)
+        sizes = self._every("snapshot", lambda i: (self._snapshot_path(i, directory),), change="snapshot")
         self.snapshots = directory
         return sum(sizes)
 
@@ -335,8 +338,10 @@ class ShardedVornic:
                 return answer
             except TimeoutError:
                 pass
-            except OSError:  # the connection broke; the scheduler tells whether the worker died
-                broke = True
+            except OSError as e:
+                if str(e) != "Unable to contact Actor's worker":  # the shard's own error, e.g. a missing file
+                    raise
+                broke = True  # the scheduler tells whether the worker died
                 time.sleep(0.05)
             self._check_scheduler(i)
             if self._futures[i] is not None and self._futures[i].status != "finished":
@@ -349,10 +354,10 @@ class ShardedVornic:
     def _limit(self, i):
         return self.timeout + self.per_million * self._sizes[i] / 1e6
 
-    def _every(self, method, arguments, change=False):
+    def _every(self, method, arguments, change=None):
         """Each shard's answer to method(*arguments(i)), asked of all at once.
-        A shard that fails does not stop the others; the error then carries
-        what the others answered."""
+        A shard that fails does not stop the others; for a change (named by
+        `change`) the error then carries what the others answered."""
         calls, answers, failed = {}, {}, {}
         for i in range(len(self._actors)):
             try:
@@ -365,7 +370,7 @@ class ShardedVornic:
             except ShardError as e:
                 failed[i] = e
         if failed:
-            raise self._partly(method if change else None, answers, failed)
+            raise self._partly(change, answers, failed)
         return [answers[i] for i in range(len(self._actors))]
 
     def _partly(self, change, answers, failed):
@@ -379,7 +384,7 @@ class ShardedVornic:
 
     def _call_every(self, name, tags=None, change=False):
         args = () if tags is None else (list(tags),)
-        return self._every("call", lambda i: (name, *args), change)
+        return self._every("call", lambda i: (name, *args), name if change else None)
 
     def _merged(self, name, tags=None, change=False):
         return [pickle.loads(a) for a in self._call_every(name, tags, change)]
