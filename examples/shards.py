@@ -47,6 +47,8 @@ cloudpickle.register_pickle_by_value(sys.modules[__name__])
 SLICE = 50_000  # entries per piece of a load or snapshot: well under a second of work each
 SNAPSHOT = "shard-{:03}-of-{:03}.pickle"
 FORMAT = "vornic shard snapshot, 1"
+# What Dask's actor proxy and a closing worker answer instead of the shard.
+GOING = {"Unable to contact Actor's worker", "cannot schedule new futures after shutdown"}
 PACKED = {"find", "find_any", "keys", "items", "tags", "erase_where", "retain_where"}
 CALLS = PACKED | {"__getitem__", "__setitem__", "__delitem__", "pop", "add_tag", "remove_tag", "has_tag",
                   "count", "count_any", "__len__"}
@@ -338,8 +340,8 @@ class ShardedVornic:
                 return answer
             except TimeoutError:
                 pass
-            except OSError as e:
-                if str(e) != "Unable to contact Actor's worker":  # the shard's own error, e.g. a missing file
+            except (OSError, RuntimeError) as e:
+                if str(e) not in GOING:  # the shard's own error, e.g. a missing file
                     raise
                 broke = True  # the scheduler tells whether the worker died
                 time.sleep(0.05)

@@ -52,7 +52,7 @@ def cluster():
 @pytest.fixture
 def client(cluster):
     with Client(cluster.scheduler_address, direct_to_workers=True) as client:
-        client.wait_for_workers(2, timeout=60)
+        client.wait_for_workers(2, timeout=120)  # a killed worker's replacement included
         yield client
 
 
@@ -95,6 +95,7 @@ def entries(n, seed=5):
 
 
 def test_example_agrees_with_the_map_in_process_and_leaves_no_actor(client, tmp_path):
+    before = actors_left(client)
     args = ["--scheduler", client.scheduler.address, "--entries", "3000", "--rounds", "60", "--batch", "100",
             "--snapshots", tmp_path]
     result = subprocess.run([sys.executable, EXAMPLES / "dask_shards.py", *args], capture_output=True, text=True,
@@ -110,7 +111,7 @@ def test_example_agrees_with_the_map_in_process_and_leaves_no_actor(client, tmp_
     with ShardedVornic.from_snapshots(client, tmp_path) as restarted:
         assert len(restarted) == 1000
         restarted.restore(0)
-    assert eventually(lambda: actors_left(client) == 0)
+    assert eventually(lambda: actors_left(client) == before)
 
 
 def test_a_dead_workers_shard_is_named_at_once_and_comes_back_as_its_snapshot(client, tmp_path):
@@ -141,7 +142,7 @@ def test_a_dead_workers_shard_is_named_at_once_and_comes_back_as_its_snapshot(cl
 
 
 def test_a_stalled_worker_is_named_fenced_and_left_for_one_that_answers(client, tmp_path):
-    data = entries(2000)
+    before, data = actors_left(client), entries(2000)
     with ShardedVornic(client, 2, timeout=1.5) as m:
         m.update(data)
         m.snapshot(tmp_path)
@@ -170,7 +171,7 @@ def test_a_stalled_worker_is_named_fenced_and_left_for_one_that_answers(client, 
             assert m.workers[1] != stalled
         time.sleep(0.5)
         assert m[k1] == set(data[k1]) and len(m) == len(data)
-        assert eventually(lambda: actors_left(client) == 2)
+        assert eventually(lambda: actors_left(client) == before + 2)
 
 
 def test_a_lost_scheduler_is_named_and_the_snapshots_bring_the_map_back(tmp_path):
@@ -215,6 +216,54 @@ def test_a_lost_scheduler_is_named_and_the_snapshots_bring_the_map_back(tmp_path
             process.wait(timeout=30)
 
 
+def test_a_change_to_every_shard_says_what_landed(client):
+    data = entries(3000)
+    with ShardedVornic(client, 3, timeout=10) as m:
+        assert m.workers[0] == m.workers[2] != m.workers[1]
+        m.update(data)
+        os.kill(worker_pid(client, m.workers[1]), signal.SIGKILL)
+        tag = TAGS[0]
+        with pytest.raises(ShardLost, match=r"erase_where applied on shard\(s\) \[0, 2\] .* not on \[1\]") as e:
+            m.erase_where([tag])
+        removed = e.value.applied
+        assert sorted(removed) == [0, 2] and list(e.value.failed) == [1]
+        for i in (0, 2):
+            assert sorted(removed[i]) == sorted(k for k, t in data.items() if tag in t and m.shard_of(k) == i)
+
+        with pytest.raises(ShardLost, match=r"update applied on shard\(s\) \[0, 2\]") as e:
+            m.update({k: ["new"] for k in data})
+        assert e.value.applied == {0: None, 2: None}
+        for i in (0, 2):
+            assert all(m[k] == {"new"} for k in [k for k in data if m.shard_of(k) == i][:20])
+    client.wait_for_workers(2, timeout=60)
+
+
+def test_bad_input_and_snapshot_sets_as_one_map(client, tmp_path):
+    before = actors_left(client)
+    with ShardedVornic(client, 2) as m:
+        for call in (lambda x: x["\ud800"], lambda x: x.__setitem__("\ud800", ["t"]), lambda x: x.update(5)):
+            for target in (vornic.Vornic(), m):
+                with pytest.raises(TypeError):
+                    call(target)
+        with pytest.raises(FileNotFoundError, match=r"no snapshot to restore: call snapshot\(DIR\) first"):
+            m.restore(0)
+        m.update(entries(100))
+        m.snapshot(tmp_path)
+    with ShardedVornic(client, 1) as one:
+        one.update(entries(50))
+        one.snapshot(tmp_path)
+    with ShardedVornic.from_snapshots(client, tmp_path) as newest:
+        assert len(newest) == 50
+    with ShardedVornic.from_snapshots(client, tmp_path, shards=2) as asked:
+        assert len(asked) == 100
+        (tmp_path / "shard-000-of-002.pickle").write_bytes(pickle.dumps({"k": ["t"]}))
+        with pytest.raises(ValueError, match=r"shard-000-of-002\.pickle holds no shard snapshot"):
+            asked.restore(0)
+        assert len(asked) == 100  # the shard as it was
+    assert eventually(lambda: actors_left(client) == before)
+
+
+# Last: the shards of a million entries stay until the module's end.
 @pytest.fixture(scope="module")
 def big(cluster, tmp_path_factory):
     """A million entries over 2 shards, loaded, snapshotted and one shard
@@ -240,7 +289,6 @@ def big(cluster, tmp_path_factory):
 
 def test_time_limits_follow_the_shards_size(big):
     steps, m, _ = big
-    print(steps)
     assert all(isinstance(t, float) for t in steps.values()), steps
     assert steps["snapshot"] > m.timeout and steps["restore"] > m.timeout  # the limit grew
 
@@ -249,49 +297,3 @@ def test_loads_and_restores_let_the_workers_heartbeats_through(big):
     steps, m, client = big
     restarted = [e for _, e in client.get_events("scheduler") if e.get("action") == "worker-ttl-timed-out"]
     assert not restarted and len(m) == 1_000_000, (restarted, steps)
-
-
-def test_a_change_to_every_shard_says_what_landed(client):
-    data = entries(3000)
-    with ShardedVornic(client, 3, timeout=10) as m:
-        assert m.workers[0] == m.workers[2] != m.workers[1]
-        m.update(data)
-        os.kill(worker_pid(client, m.workers[1]), signal.SIGKILL)
-        tag = TAGS[0]
-        with pytest.raises(ShardLost, match=r"erase_where applied on shard\(s\) \[0, 2\] .* not on \[1\]") as e:
-            m.erase_where([tag])
-        removed = e.value.applied
-        assert sorted(removed) == [0, 2] and list(e.value.failed) == [1]
-        for i in (0, 2):
-            assert sorted(removed[i]) == sorted(k for k, t in data.items() if tag in t and m.shard_of(k) == i)
-
-        with pytest.raises(ShardLost, match=r"update applied on shard\(s\) \[0, 2\]") as e:
-            m.update({k: ["new"] for k in data})
-        assert e.value.applied == {0: None, 2: None}
-        for i in (0, 2):
-            assert all(m[k] == {"new"} for k in [k for k in data if m.shard_of(k) == i][:20])
-    client.wait_for_workers(2, timeout=60)
-
-
-def test_bad_input_and_snapshot_sets_as_one_map(client, tmp_path):
-    with ShardedVornic(client, 2) as m:
-        for call in (lambda x: x["\ud800"], lambda x: x.__setitem__("\ud800", ["t"]), lambda x: x.update(5)):
-            for target in (vornic.Vornic(), m):
-                with pytest.raises(TypeError):
-                    call(target)
-        with pytest.raises(FileNotFoundError, match=r"no snapshot to restore: call snapshot\(DIR\) first"):
-            m.restore(0)
-        m.update(entries(100))
-        m.snapshot(tmp_path)
-    with ShardedVornic(client, 1) as one:
-        one.update(entries(50))
-        one.snapshot(tmp_path)
-    with ShardedVornic.from_snapshots(client, tmp_path) as newest:
-        assert len(newest) == 50
-    with ShardedVornic.from_snapshots(client, tmp_path, shards=2) as asked:
-        assert len(asked) == 100
-        (tmp_path / "shard-000-of-002.pickle").write_bytes(pickle.dumps({"k": ["t"]}))
-        with pytest.raises(ValueError, match=r"shard-000-of-002\.pickle holds no shard snapshot"):
-            asked.restore(0)
-        assert len(asked) == 100  # the shard as it was
-    assert eventually(lambda: actors_left(client) == 0)
