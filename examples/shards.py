@@ -44,7 +44,7 @@ import vornic
 # The workers need not import this module: its classes travel by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
-SLICE = 50_000  # entries per piece of a load or snapshot: well under a second of work each
+SLICE = 20_000  # entries per piece of a load or snapshot: a fraction of a second of work each
 SNAPSHOT = "shard-{:03}-of-{:03}.pickle"
 FORMAT = "vornic shard snapshot, 1"
 # What Dask's actor proxy and a closing worker answer instead of the shard.
@@ -161,7 +161,7 @@ class ShardedVornic:
     """A map spread over Dask actors, with the calls of vornic.Vornic that make
     sense across shards. `workers` holds the address of each shard's worker."""
 
-    def __init__(self, client, shards, *, timeout=10.0, per_million=20.0, snapshots=None):
+    def __init__(self, client, shards, *, timeout=10.0, per_million=60.0, snapshots=None):
         self.client, self.timeout, self.per_million, self.snapshots = client, timeout, per_million, snapshots
         self._futures, self._actors, self.workers = [None] * shards, [None] * shards, [None] * shards
         self._epochs, self._sizes, self._in_doubt = [0] * shards, [0] * shards, [False] * shards
@@ -417,8 +417,10 @@ class ShardedVornic:
         parts = [[] for _ in self._actors]
         for k, tags in entries.items():
             parts[self.shard_of(k)].append((k, list(tags)))
-        failed, limit = {}, self.timeout + self.per_million * SLICE / 1e6
-        for start in range(0, max(map(len, parts)), SLICE):
+        # Two slices in flight per shard, so that each has the next at hand:
+        # a slice's wait may include the one before it.
+        failed, previous, limit = {}, {}, self.timeout + self.per_million * 2 * SLICE / 1e6
+        for start in range(0, max(map(len, parts)) + SLICE, SLICE):
             calls = {}
             for i, part in enumerate(parts):
                 if i not in failed and start < len(part):
@@ -426,11 +428,12 @@ class ShardedVornic:
                         calls[i] = self._send(i, "update", packed(dict(part[start : start + SLICE])))
                     except ShardError as e:
                         failed[i] = e
-            for i, call in calls.items():
+            for i, call in previous.items():
                 try:
                     self._wait(i, call, limit)
                 except ShardError as e:
                     failed[i] = e
+            previous = {i: call for i, call in calls.items() if i not in failed}
         if failed:
             raise self._partly("update", {i: None for i in range(len(parts)) if i not in failed}, failed)
 
