@@ -110,8 +110,9 @@ class Shard:
         with open(temporary, "wb") as f:
             pickle.dump({"format": FORMAT, "entries": len(keys)}, f, protocol=pickle.HIGHEST_PROTOCOL)
             for start in range(0, len(keys), SLICE):
-                pickle.dump({k: self.m[k] for k in keys[start : start + SLICE]}, f,
-                            protocol=pickle.HIGHEST_PROTOCOL)
+                tags = {}  # each tag's one string: written once, and shared again when read
+                pickle.dump({k: [tags.setdefault(t, t) for t in self.m[k]] for k in keys[start : start + SLICE]},
+                            f, protocol=pickle.HIGHEST_PROTOCOL)
         os.replace(temporary, path)
         return os.path.getsize(path), len(self.m)
 
