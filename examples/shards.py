@@ -160,7 +160,8 @@ class SchedulerLost(ShardError):
 
 class ShardedVornic:
     """A map spread over Dask actors, with the calls of vornic.Vornic that make
-    sense across shards. `workers` holds the address of each shard's worker."""
+    sense across shards, for one thread at a time. `workers` holds the
+    address of each shard's worker."""
 
     def __init__(self, client, shards, *, timeout=10.0, per_million=60.0, snapshots=None):
         self.client, self.timeout, self.per_million, self.snapshots = client, timeout, per_million, snapshots

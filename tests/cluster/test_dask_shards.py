@@ -160,6 +160,8 @@ def test_a_stalled_worker_is_named_fenced_and_left_for_one_that_answers(client, 
             assert m[k0] == set(data[k0])  # the other shard answers meanwhile
         settled = m[k1]
         assert settled in ({"late"}, set(data[k1]))
+        with pytest.raises(shards.Fenced):  # as a call sent before the stall would be, arriving now
+            m._actors[1].call(0, "__setitem__", k1, ["late"]).result(timeout=10)
         time.sleep(0.5)
         assert m[k1] == settled
 
