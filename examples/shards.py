@@ -256,6 +256,8 @@ class ShardedVornic:
         """Starts shard i again from its last snapshot (in directory, by default
         where the map last wrote or read them) on a worker that answers, the one
         holding the fewest shards first. Its changes since that snapshot are lost."""
+        if not 0 <= i < len(self._actors):
+            raise IndexError(f"no shard {i} in a map of {len(self._actors)}")
         directory = directory or self.snapshots
         if directory is None:
             raise FileNotFoundError(f"shard {i} has no snapshot to restore: call snapshot(DIR) first, "
