@@ -22,8 +22,8 @@ maps each shard that applied it to its answer, .failed each shard that did
 not to its error.
 
 Time limits follow the work: a call about one key waits `timeout` seconds; a
-call that walks a whole shard waits `timeout` plus `per_million` seconds per
-million entries the shard holds (each answer reports the shard's size).
+call to every shard waits `timeout` plus `per_million` seconds per million
+entries the shard holds (each answer reports the shard's size).
 Loads and snapshots go in slices of SLICE entries, so that a worker's event
 loop, and with it its heartbeats to the scheduler, runs between them.
 """
