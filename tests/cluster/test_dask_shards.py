@@ -1,9 +1,8 @@
 """The Dask example against clusters that the tests start on 127.0.0.1 and
 stop, also when they fail. These start worker processes and take seconds each,
 so they run once, from tests/run.sh (`pytest tests/cluster`), and not with
-every interpreter's suite. Most share one cluster, whose workers the scheduler
-restarts after 5 s without a heartbeat (the shortest TTL it allows: 10
-heartbeat intervals); a test that kills a worker waits for its replacement."""
+every interpreter's suite. Most share one cluster; a test that kills a worker
+there waits for its replacement."""
 
 import contextlib
 import json
@@ -37,15 +36,21 @@ def listening(processes):
     return {c.laddr for p in processes for c in p.net_connections("inet") if c.status == psutil.CONN_LISTEN}
 
 
-@pytest.fixture(scope="module")
-def cluster():
+@contextlib.contextmanager
+def local_cluster(worker_ttl=None):
     """2 worker processes, everything on loopback, on ports the system picks."""
-    with (dask.config.set({"distributed.scheduler.worker-ttl": "1s"}),
+    with (dask.config.set({"distributed.scheduler.worker-ttl": worker_ttl}),
           LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                        dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR) as cluster):
         here = psutil.Process()
         addresses = listening([here, *here.children(recursive=True)])
         assert addresses and {a.ip for a in addresses} == {"127.0.0.1"}, addresses
+        yield cluster
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with local_cluster() as cluster:
         yield cluster
 
 
@@ -265,16 +270,19 @@ def test_bad_input_and_snapshot_sets_as_one_map(client, tmp_path):
     assert eventually(lambda: actors_left(client) == before)
 
 
-# Last: the shard of a million entries stays until the module's end.
+# On a cluster of its own: a shard of a million entries, under a short worker TTL.
 @pytest.fixture(scope="module")
-def big(cluster, tmp_path_factory):
+def big(tmp_path_factory):
     """A shard of a million entries, loaded, snapshotted and restored with a
     call timeout of 1 s: each step takes longer than that, and a single step
     without a break would hold its worker's interpreter past the scheduler's
     patience."""
     directory = tmp_path_factory.mktemp("big")
     data = entries(1_000_000)
-    with (Client(cluster.scheduler_address, direct_to_workers=True) as client,
+    # The scheduler restarts a worker after 5 s without a heartbeat: the
+    # shortest TTL it allows (10 heartbeat intervals).
+    with (local_cluster(worker_ttl="1s") as cluster,
+          Client(cluster.scheduler_address, direct_to_workers=True) as client,
           ShardedVornic(client, 1, timeout=1, per_million=100) as m):
         steps = {}
         for step, call in [("update", lambda: m.update(data)), ("snapshot", lambda: m.snapshot(directory)),
