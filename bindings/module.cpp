@@ -98,12 +98,12 @@ void register_tag_editing(MapClass& cls) {
 
 void register_queries(MapClass& cls) {
   cls.def(
-         "find", [](const Map& m, const IterableArg& tags) { return query_all_of_py(m, to_tagset(tags)); },
+         "find", [](const Map& m, const IterableArg& tags) { return query_all_of_py(m, query_tags(m, tags)); },
          py::arg("tags"))
       .def("query", [](const Map& m, const py::args& args) { return query_all_of_py(m, args_tagset(args)); })
       .def(
           "find_any",
-          [](const Map& m, const IterableArg& tags) { return query_any_of_py(m, to_tagset(tags)); },
+          [](const Map& m, const IterableArg& tags) { return query_any_of_py(m, query_tags(m, tags)); },
           py::arg("tags"))
       .def("query_any",
            [](const Map& m, const py::args& args) { return query_any_of_py(m, args_tagset(args)); })

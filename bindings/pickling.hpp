@@ -10,8 +10,9 @@
 //   travels as a PickleBuffer, out of band when the caller asks.
 // - __setstate__ builds the whole new map apart and hands it over at the
 //   end; bytes that are not a snapshot raise ValueError and change nothing.
-//   Reading runs no Python code (signal handlers run between attempts), so
-//   the bytes checked are the bytes read even when they are a bytearray.
+//   Reading runs no Python code but signal handlers, and after a handler
+//   that could have changed the bytes it starts again (map_from_snapshot),
+//   so the bytes checked are the bytes read even in a bytearray.
 // - Pickles written before snapshots, Vornic(keys, values) and a subclass's
 //   (key, tags) pairs with its state, still load: the constructors take them,
 //   and __setstate__ applies a state that holds no snapshot as pickle would.
@@ -80,7 +81,13 @@ inline PyObject* tags_tuple(const TagSet& tags, const TagObjects& objects) {
 /// What pickle and copy carry beside an instance's contents: its
 /// __getstate__(), by default its __dict__ and slot values; None when there is
 /// nothing to carry. Runs the subclass's code.
-inline py::object instance_state(const py::object& self) { return self.attr("__getstate__")(); }
+inline py::object instance_state(const py::object& self) {
+  // The C call itself: the binding library's would hold references in
+  // frames of its own (see calling_python).
+  PyObject* state = calling_python([&self] { return PyObject_CallMethod(self.ptr(), "__getstate__", nullptr); });
+  if (state == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(state);
+}
 
 /// Every entry as a (key, tags) pair, the tags a tuple; in table order.
 inline py::list map_items(const Map& map) {
@@ -98,50 +105,58 @@ inline py::list map_items(const Map& map) {
   return items;
 }
 
-/// Runs fn(probe) until it returns: when the probe finds Ctrl-C, fn's work
-/// is dropped, the signal handlers run, and if none raises, fn starts over.
-template <class F>
-auto run_stoppable(F&& fn) {
-  for (;;) {
-    try {
-      InterruptProbe probe;
-      return fn(probe);
-    } catch (const interrupted&) {
-      check_signals();
-    }
-  }
+/// The map's snapshot (core/snapshot.hpp) as a new bytes object. Signal
+/// handlers run while it is written, with the map marked half changed, so
+/// that it stays as it is meanwhile (see InterruptProbe).
+inline py::bytes snapshot_bytes(const Map& map) {
+  snapshot::writer<Map> writer(map);
+  // Sized for the widest tag numbers and cut to what was written: pages
+  // never written are never touched, so the peak follows the snapshot.
+  PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(writer.bound()));
+  if (raw == nullptr) throw py::error_already_set();
+  auto held = py::reinterpret_steal<py::bytes>(raw);
+  InterruptProbe probe(map);
+  const size_t used = writer.write(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(raw)), probe);
+  raw = held.release().ptr();
+  if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(used)) != 0) throw py::error_already_set();
+  return py::reinterpret_steal<py::bytes>(raw);
 }
 
-/// The map's snapshot (core/snapshot.hpp) as a new bytes object. Runs no
-/// Python code but the signal handlers, between attempts.
-inline py::bytes snapshot_bytes(const Map& map) {
-  return run_stoppable([&map](InterruptProbe& probe) {
-    snapshot::writer<Map> writer(map);
-    // Sized for the widest tag numbers and cut to what was written: pages
-    // never written are never touched, so the peak follows the snapshot.
-    PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(writer.bound()));
-    if (raw == nullptr) throw py::error_already_set();
-    auto held = py::reinterpret_steal<py::bytes>(raw);
-    const size_t used = writer.write(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(raw)), probe);
-    raw = held.release().ptr();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(used)) != 0) throw py::error_already_set();
-    return py::reinterpret_steal<py::bytes>(raw);
-  });
-}
+/// Thrown to read a snapshot again from its start: a signal handler ran
+/// while the bytes it was read from could be changed.
+struct read_again {};
 
 /// The map a snapshot holds, read from any object with a contiguous buffer.
 /// Raises ValueError for bytes that are not a snapshot; the buffer is held,
-/// so its size cannot change meanwhile.
+/// so its size cannot change meanwhile. Signal handlers run every few
+/// thousand steps; one that returns lets the read go on, from the start
+/// when the bytes are not a bytes object, which the handler may have
+/// changed after they were checked.
 inline Map map_from_snapshot(py::handle payload) {
   Py_buffer view;
   if (PyObject_GetBuffer(payload.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
   std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, &PyBuffer_Release);
   const auto* data = static_cast<const unsigned char*>(view.buf);
   const auto size = static_cast<size_t>(view.len);
-  try {
-    return run_stoppable([data, size](InterruptProbe& probe) { return snapshot::read<Map>(data, size, probe); });
-  } catch (const snapshot::format_error& e) {
-    throw py::value_error(std::string("not a vornic.Vornic snapshot: ") + e.what());
+  const bool fixed = PyBytes_CheckExact(payload.ptr());  // no handler can change its bytes
+  for (;;) {
+    size_t steps = 0;
+    auto probe = [&steps, fixed] {
+      if (++steps % signal_interval != 0) return;
+      if (fixed) return check_signals();
+      // Other buffers wait for Ctrl-C alone, taken and raised again for the
+      // handler, and are read again once it returns.
+      if (PyOS_InterruptOccurred() == 0) return;
+      PyErr_SetInterrupt();
+      check_signals();
+      throw read_again();
+    };
+    try {
+      return snapshot::read<Map>(data, size, probe);
+    } catch (const read_again&) {
+    } catch (const snapshot::format_error& e) {
+      throw py::value_error(std::string("not a vornic.Vornic snapshot: ") + e.what());
+    }
   }
 }
 
@@ -232,11 +247,11 @@ inline py::object reduce_map(const py::object& self, int protocol) {
   py::object reconstructor = py::module_::import("copyreg").attr("_reconstructor");
   if (!cls.is(base) && own_setstate(cls, base)) {
     py::object state = instance_state(self);
-    py::object items = map_items(self.cast<const Map&>());
+    py::object items = map_items(self.cast<const Map&>());  // refuses a map left half changed meanwhile
     return py::make_tuple(reconstructor, py::make_tuple(cls, base, items), state);
   }
   py::object state = cls.is(base) ? py::none() : instance_state(self);  // runs the subclass's code first
-  py::object payload = snapshot_bytes(self.cast<const Map&>());
+  py::object payload = snapshot_bytes(self.cast<const Map&>());  // refuses it too
   if (protocol >= 5) {
     payload = py::reinterpret_steal<py::object>(PyPickleBuffer_FromObject(payload.ptr()));
     if (!payload) throw py::error_already_set();
