@@ -2,6 +2,7 @@
 
     python bench/pickling.py [--sizes 1000000] [--protocol 5] [--repeats 3]
                              [--cases vornic,dict,to_dict] [--out FILE]
+                             [--baseline PYTHON]
 
 Uses the seeded workload of bench/run.py. The dict of sets is built from it
 as a user would build one, its tags shared between entries. For each of the
@@ -13,7 +14,10 @@ allocator alone: the object's own size (growth of the resident size over its
 build, after giving back what can be), and the peak resident size above it
 during the first dumps (the pickle included) and during the first loads (above
 what the process held before it, the rebuilt object included). Ratios are to
-the dict of sets.
+the dict of sets. --baseline names the interpreter of another environment
+(another build of vornic, say the one before a change): its map is measured
+too, each in its own process in the same run, and the last line gives its
+times and size over this build's.
 """
 
 import argparse
@@ -29,7 +33,8 @@ from pathlib import Path
 import workload
 from run import BUILD, peak_rss, rss_bytes, settled_rss
 
-CASES = {"vornic": "vornic.Vornic", "dict": "dict of sets", "to_dict": "m.to_dict() + dumps"}
+CASES = {"vornic": "vornic.Vornic", "dict": "dict of sets", "to_dict": "m.to_dict() + dumps",
+         "baseline": "vornic.Vornic, baseline"}
 
 
 def reset_peak():
@@ -113,6 +118,10 @@ def table(size, protocol, rows):
     out = [f"== {size:,} entries, protocol {protocol}; peaks are above the resident size before each call"]
     for row in lines:
         out.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))))
+    if "baseline" in rows and "vornic" in rows:
+        old, new = rows["baseline"], rows["vornic"]
+        out.append("baseline ÷ this build: " + ", ".join(
+            f"{what} {old[what] / new[what]:.2f}" for what in ("dumps", "loads", "pickle", "dumps_peak", "loads_peak")))
     return "\n".join(out)
 
 
@@ -123,9 +132,11 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--cases", default=",".join(CASES), help="which to run: " + ", ".join(CASES))
     parser.add_argument("--out", type=Path, help="JSON file to write")
+    parser.add_argument("--baseline", help="interpreter of an environment with another build of vornic")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
     sizes = [int(s.replace("_", "")) for s in args.sizes.split(",")]
+    cases = args.cases.split(",") + (["baseline"] if args.baseline else [])
     if args.worker:
         json.dump(worker(args.worker, sizes[0], args.protocol, args.repeats), sys.stdout)
         return
@@ -133,8 +144,9 @@ def main():
     for size in sizes:
         workload.make(size, cache_dir=BUILD)  # generated once, read by every worker
         rows = report["results"].setdefault(str(size), {})
-        for case in args.cases.split(","):
-            command = [sys.executable, __file__, "--worker", case, "--sizes", str(size),
+        for case in cases:
+            python = args.baseline if case == "baseline" else sys.executable
+            command = [python, __file__, "--worker", "vornic" if case == "baseline" else case, "--sizes", str(size),
                        "--protocol", str(args.protocol), "--repeats", str(args.repeats)]  # fmt: skip
             rows[case] = json.loads(subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True).stdout)
         print(table(size, args.protocol, rows), flush=True)

@@ -141,7 +141,9 @@ PYBIND11_MODULE(vornic, m) {
   register_mapping(cls);
   register_tag_editing(cls);
   register_queries(cls);
-  cls.def("__reduce__", &reduce_map);
+  cls.def("__reduce__", [](const py::object& self) { return reduce_map(self, 4); })
+      .def("__reduce_ex__", &reduce_map, py::arg("protocol"));
+  register_set_state(cls);
   guard_uninitialized<Record>();
   guard_uninitialized<Map>();
   guard_init<Record>(m.attr("Object"));

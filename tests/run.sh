@@ -144,5 +144,8 @@ mkdir -p build/fuzz
 part "fuzzing against the model, CPython ${versions[0]}, $gcc_name" \
   "build/venv-${versions[0]}/bin/python" tests/fuzz/fuzz_vornic.py -max_total_time=100 -timeout=30 \
   -artifact_prefix=build/fuzz/
+part "fuzzing snapshots, CPython ${versions[0]}, $gcc_name" \
+  "build/venv-${versions[0]}/bin/python" tests/fuzz/fuzz_vornic.py --snapshots -max_total_time=40 -timeout=30 \
+  -artifact_prefix=build/fuzz/
 
 part "sanitizers, CPython ${versions[0]}, $gcc_name" env VORNIC_PYTHON="$main" bash tests/sanitize.sh

@@ -48,6 +48,7 @@ run_sanitized -c 'import vornic, sys; sys.exit(0 if vornic.__file__.startswith(s
 
 echo "== fuzzing the sanitized extension against the model"
 run_sanitized tests/fuzz/fuzz_vornic.py --random "${VORNIC_SANITIZE_FUZZ_SECONDS:-30}" "$RANDOM"
+run_sanitized tests/fuzz/fuzz_vornic.py --snapshots --random "${VORNIC_SANITIZE_FUZZ_SECONDS:-30}" "$RANDOM"
 
 echo "== Python suite against the sanitized extension"
 # Importing the module again after deleting it from sys.modules gets the

@@ -2,6 +2,7 @@
 the map or the dict while they are read, odd strings and bytes, huge entries.
 Each gets its error or the right answer, and the map stays consistent."""
 
+import copy
 import itertools
 import re
 import subprocess
@@ -417,6 +418,7 @@ def assign(o, name, value):
 
 LARGE = vornic.Vornic.from_keys_values(map(str, range(300)), itertools.repeat(["t"], 300))  # len() allocates
 UPDATE = [("new", ["q"]), ("k", ["z", "a"]), ("j", [])]
+SNAPSHOT = vornic.Vornic({"a": ["x", "y"], "k": ["z"], "long key " * 9: ["long tag " * 9, "x"]}).__reduce_ex__(4)[2]
 # Every method, on the map m from base() and the record o: a new instance is compared by its
 # contents. Special methods are called directly, as the interpreter's slots would fall back to
 # other methods when the lookup fails. No list display of three constants: the interpreter leaks
@@ -430,6 +432,8 @@ OOM_CALLS = {
     "from_keys_values": lambda m, o: vornic.Vornic.from_keys_values("ab", [["x"], ["y"]]).to_dict(),
     "Vornic.__init__ again": lambda m, o: m.__init__({"a": ["x", "y"], "k": ["z"]}),
     "Object.__init__ again": lambda m, o: o.__init__("e", {"y"}),
+    "__setstate__": lambda m, o: m.__setstate__(SNAPSHOT),
+    "copy": lambda m, o: copy.copy(m).to_dict(),
     "len": lambda m, o: LARGE.__len__(), "bool": lambda m, o: m.__bool__(), "in": lambda m, o: "k" in m,
     "iter": lambda m, o: list(m.__iter__()), "str": lambda m, o: m.__str__(),
     "repr": lambda m, o: m.__repr__(),

@@ -15,7 +15,7 @@ from vornic import Object, Vornic
 
 # The rendered signatures are part of the public interface: callers read them
 # in help() and IDEs. One line per overload, in registration order; the last
-# row of each class is the hook of pickle and copy.
+# rows of each class are the hooks of pickle and copy.
 OBJECT_SIGNATURES = """\
 __init__(self: vornic.Object) -> None
 __init__(self: vornic.Object, data: str, tags: collections.abc.Set[str]) -> None
@@ -70,7 +70,9 @@ retain_where_any({_S}, tags: {_IT}) -> list
 erase({_S}, key: str) -> set[str]
 discard({_S}, key: str) -> bool
 erase_where({_S}, tags: {_IT}) -> list
-__reduce__(self: object) -> object""".splitlines()
+__reduce__(self: object) -> object
+__reduce_ex__(self: object, protocol: typing.SupportsInt | typing.SupportsIndex) -> object
+__setstate__(self: vornic.Vornic, state: object) -> None""".splitlines()
 
 # Attributes every class gets from Python or from the binding library itself.
 NOT_ROWS = {"__doc__", "__module__", "_pybind11_conduit_v1_"}

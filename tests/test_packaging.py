@@ -24,7 +24,15 @@ import redis
 
 import vornic
 
-COPIES = {"copy": copy.copy, "deepcopy": copy.deepcopy}
+
+
+def out_of_band(obj):
+    buffers = []
+    data = pickle.dumps(obj, 5, buffer_callback=buffers.append)
+    return pickle.loads(data, buffers=buffers)
+
+
+COPIES = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle-out-of-band": out_of_band}
 COPIES |= {f"pickle-protocol-{p}": lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(6)}
 # Bytes that are not UTF-8 stay bytes; "" is an ordinary key and tag.
 ENTRIES = [{}, {"a": {"x", "y"}, b"\xff": {"x", b"\xfe"}, "é": {"x"}, "": {""}}]
@@ -214,12 +222,22 @@ def test_module_exports_only_its_entry_point():
     assert [line.split()[-1] for line in table.splitlines() if line.strip()] == ["PyInit_vornic"]
 
 
+class Pairs(vornic.Vornic):
+    """Pickled as (key, tags) pairs, as is every subclass with a __setstate__ of its own."""
+
+    def __setstate__(self, state):
+        pass
+
+
 def entries(m):
     """Every entry, read without decoding: keys and tags stored from bytes
     that are not UTF-8 come back as bytes."""
-    args = m.__reduce__()[1]
-    pairs = zip(*args) if type(m) is vornic.Vornic else args[2]  # a subclass's: (key, tags) pairs
-    return {key: set(tags) for key, tags in pairs}
+    _, args, state = m.__reduce_ex__(4)
+    if type(m) is vornic.Vornic or isinstance(state, tuple) and isinstance(state[0], bytes):
+        pairs = Pairs()
+        vornic.Vornic.__setstate__(pairs, state if type(m) is vornic.Vornic else state[0])
+        args = pairs.__reduce_ex__(4)[1]
+    return {key: set(tags) for key, tags in args[2]}
 
 
 @pytest.mark.parametrize("op", sorted(COPIES))
@@ -231,6 +249,9 @@ def test_copies_are_equal_and_independent(op):
         assert twin.count(["x"]) == m.count(["x"])  # the copy has its own index
         twin["new"] = ["x"]
         assert "new" not in m
+        buffers = []
+        pickle.dumps(m, 5, buffer_callback=buffers.append)
+        assert len(buffers) == 1  # the snapshot, out of band
     for obj in [vornic.Object(), vornic.Object("k", {"x"}), vornic.Object(b"\xff", {"x", b"\xfe"})]:
         twin = COPIES[op](obj)
         assert type(twin) is vornic.Object and twin.__reduce__() == obj.__reduce__()
@@ -297,6 +318,121 @@ def test_maps_travel_to_worker_processes():
     with multiprocessing.Pool(2) as pool:
         results = pool.map(entries_and_count, [vornic.Vornic(d) for d in ENTRIES])
     assert results == [(d, sum("x" in tags for tags in d.values())) for d in ENTRIES]
+
+
+def test_pickles_written_before_snapshots_load():
+    # Written by tests/data/write_pickles.py with the build before snapshots.
+    pickles = pickle.loads((Path(__file__).parent / "data" / "pickles_before_snapshots.bin").read_bytes())
+    assert len(pickles) == 24
+    for name, (data, cls, attributes, expected) in pickles.items():
+        m = pickle.loads(data)
+        assert type(m).__name__ == cls and entries(m) == expected, name
+        assert {a: getattr(m, a) for a in attributes} == attributes, name
+        assert m.count(["x"]) == sum("x" in tags for tags in expected.values()), name
+
+
+def varint(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    return bytes(out + bytes([n]))
+
+
+def snapshot(tags, keys, version=1):
+    """A snapshot made by hand: each key's tag numbers as written, the first
+    as it is, each next one as its distance from the one before, less one."""
+    out = bytes([version]) + varint(len(tags)) + varint(len(keys))
+    out += b"".join(varint(len(t)) + t for t in tags)
+    for key, numbers in keys:
+        out += varint(len(key)) + key + varint(len(numbers)) + b"".join(map(varint, numbers))
+    return out
+
+
+class Reduced:
+    """Pickles as the given reduction."""
+
+    def __init__(self, *reduction):
+        self.reduction = reduction
+
+    def __reduce__(self):
+        return self.reduction
+
+
+GOOD = snapshot([b"x", b"y", b"\xfe"], [(b"a", [0, 0]), (b"\xff", [1, 0]), (b"b", [0])])
+MALFORMED = {
+    "unknown version": (snapshot([b"x"], [(b"a", [0])], version=2), "version 2"),
+    "trailing byte": (GOOD + b"\0", "follow"),
+    "too many tags": (GOOD[:1] + varint(2**40) + GOOD[2:], "number of tags"),
+    "too many keys": (GOOD[:2] + varint(10**6) + GOOD[3:], "number of keys"),
+    "varint past 64 bits": (GOOD[:1] + b"\xff" * 9 + b"\x02" + GOOD[2:], "64 bits"),
+    "key longer than what remains": (snapshot([b"x"], [(b"a", [0])])[:-4] + varint(99) + b"a\x01\x00", "a key"),
+    "more tags on a key than exist": (snapshot([b"x"], [(b"a", [0, 0])]), "number of tags"),
+    "tag number out of range": (snapshot([b"x", b"y"], [(b"a", [2]), (b"b", [1])]), "tag number"),
+    "tag numbers past the last": (snapshot([b"x", b"y"], [(b"a", [1, 0]), (b"b", [0])]), "past the last"),
+    "key with no tags": (snapshot([b"x"], [(b"a", []), (b"b", [0])]), "no tags"),
+    "tag no key carries": (snapshot([b"x", b"y"], [(b"a", [0])]), "tag 1 is carried by no key"),
+    "duplicate keys": (snapshot([b"x", b"y"], [(b"a", [0]), (b"a", [1])]), "key 1 is written twice"),
+    "duplicate tags": (snapshot([b"x", b"x"], [(b"a", [0, 0])]), "tag 1 is written twice"),
+}
+
+
+def test_malformed_snapshots_raise_and_change_nothing():
+    m = vornic.Vornic({"k": ["t"]})
+    for payload in [GOOD, bytearray(GOOD), memoryview(GOOD)]:
+        vornic.Vornic.__setstate__(m, payload)
+        assert entries(m) == {"a": {"x", "y"}, b"\xff": {"y", b"\xfe"}, "b": {"x"}} and m.count(["x"]) == 2
+    cases = {f"truncated at {i}": (GOOD[:i], ".") for i in range(len(GOOD))} | MALFORMED
+    for name, (payload, message) in cases.items():
+        m = vornic.Vornic({"k": ["t"]})
+        with pytest.raises(ValueError, match=f"^not a vornic.Vornic snapshot: .*({message})"):
+            m.__setstate__(payload)
+        assert m.to_dict() == {"k": {"t"}} and m.find(["t"]) == {"k"}, name
+        with pytest.raises(ValueError, match=message):
+            pickle.loads(pickle.dumps(Reduced(vornic.Vornic, (), payload)))
+    with pytest.raises(TypeError, match="not initialized"):
+        vornic.Vornic.__setstate__(vornic.Vornic.__new__(vornic.Vornic), GOOD)
+
+
+def test_ctrl_c_during_a_long_load_runs_the_handler():
+    big = vornic.Vornic({f"key-{i}": [f"t{i % 1000}", f"u{i % 7}"] for i in range(300_000)})
+    payload = big.__reduce_ex__(4)[2]
+    calls = []
+
+    def note(signum, frame):
+        calls.append(time.monotonic())
+
+    def sigint_soon():
+        return subprocess.Popen(["sh", "-c", f"sleep 0.05; kill -INT {os.getpid()}"])
+
+    old = signal.signal(signal.SIGINT, note)
+    try:
+        # A bytearray may be changed by the handler, so its read starts again after one.
+        for handler, raises, payload in [(signal.default_int_handler, True, payload), (note, False, payload),
+                                         (note, False, bytearray(payload))]:
+            signal.signal(signal.SIGINT, handler)
+            for _ in range(5):  # again if the signal came before the load began or after it ended
+                m, calls[:] = vornic.Vornic({"k": ["t"]}), []
+                killer = sigint_soon()
+                start = time.monotonic()
+                try:
+                    m.__setstate__(payload)
+                    took = time.monotonic() - start
+                    time.sleep(1)  # a load that ignores the signal is interrupted here
+                    interrupted = False
+                except KeyboardInterrupt:
+                    interrupted = time.monotonic() - start < 1
+                killer.wait()
+                if raises and interrupted:
+                    assert m.to_dict() == {"k": {"t"}}
+                    break
+                if not raises and calls and calls[0] - start < took:
+                    assert len(m) == len(big) and m.count(["u3"]) == big.count(["u3"])
+                    break
+            else:
+                pytest.fail("the signal never arrived during a load")
+    finally:
+        signal.signal(signal.SIGINT, old)
 
 
 def test_changing_a_returned_tag_set_changes_nothing_stored():

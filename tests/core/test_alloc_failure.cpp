@@ -13,17 +13,25 @@
 #include <new>
 
 #include "invariants.hpp"
+#include "snapshot.hpp"
 
 namespace {
 
 std::size_t allocations = 0;  // counted while armed
 std::size_t fail_at = 0;      // the allocation to refuse, counting from 1
 bool armed = false;
+std::ptrdiff_t live = 0;  // blocks from operator new not deleted yet
 
 /// A block from malloc, or null for the injected failure (and a real one).
 void* allocate(std::size_t size) noexcept {
   if (armed && ++allocations == fail_at) return nullptr;
+  ++live;
   return std::malloc(size == 0 ? 1 : size);
+}
+
+void release(void* p) noexcept {
+  if (p != nullptr) --live;
+  std::free(p);
 }
 
 /// The same for an over-aligned block: the pool's largest chunks.
@@ -58,10 +66,10 @@ void* operator new(std::size_t size) {
 void* operator new[](std::size_t size) { return ::operator new(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
 void* operator new(std::size_t size, std::align_val_t align) {
   if (void* p = allocate_aligned(size, align)) return p;
   throw std::bad_alloc();
@@ -231,6 +239,33 @@ TYPED_TEST(AllocationFailure, LeavesTheStoreAsItWas) {
     injected += n - 1;
   }
   std::printf("%zu injected failures in all\n", injected);
+}
+
+TYPED_TEST(AllocationFailure, SnapshotReadThatRunsOutKeepsNothing) {
+  using Store = TypeParam;
+  const Store source = build<Store>(base_model());
+  vornic::snapshot::writer<Store> writer(source);
+  std::vector<unsigned char> bytes(writer.bound());
+  bytes.resize(writer.write(bytes.data(), [] {}));
+  std::size_t n = 1;
+  for (bool failed = true; failed; ++n) {
+    const std::ptrdiff_t before = live;
+    allocations = 0;
+    fail_at = n;
+    armed = true;
+    try {
+      const Store read = vornic::snapshot::read<Store>(bytes.data(), bytes.size(), [] {});
+      armed = false;
+      failed = false;
+      check_invariants(read);
+      EXPECT_EQ(as_model(read), base_model());
+    } catch (const std::bad_alloc&) {
+      armed = false;
+    }
+    EXPECT_EQ(live, before) << "allocation " << n;
+    ASSERT_FALSE(testing::Test::HasFailure()) << "allocation " << n;
+  }
+  std::printf("snapshot read: %zu allocations, each refused in turn\n", n - 2);
 }
 
 using Pooled = vornic_test::PooledStore<std::string, std::string>;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "invariants.hpp"
+#include "snapshot.hpp"
 
 namespace {
 
@@ -306,6 +307,26 @@ TEST(PooledStore, InsertStoppedByItsCheckChangesNothing) {
   store.insert("a", Pooled::tag_set({"t4", "t5"}, store.get_allocator()), [&] { ++calls; });
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(as_model(store), (Model{{"a", {"t4", "t5"}}, {"b", {"t2"}}}));
+}
+
+// Every prefix of a snapshot, each in a buffer of its own size so that the
+// sanitizers see a read past its end, is refused; the whole reads back.
+TEST(PooledStore, SnapshotReadsBackAndRefusesEveryPrefix) {
+  Pooled store;
+  store.insert("a", {"t1", "t2", std::string(200, 'l')});
+  store.insert(std::string(300, 'k'), {"t2"});
+  store.insert("", {""});
+  vornic::snapshot::writer<Pooled> writer(store);
+  std::vector<unsigned char> bytes(writer.bound());
+  bytes.resize(writer.write(bytes.data(), [] {}));
+  const Pooled back = vornic::snapshot::read<Pooled>(bytes.data(), bytes.size(), [] {});
+  check_invariants(back);
+  EXPECT_EQ(as_model(back), as_model(store));
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const std::vector<unsigned char> prefix(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(i));
+    EXPECT_THROW(vornic::snapshot::read<Pooled>(prefix.data(), prefix.size(), [] {}), vornic::snapshot::format_error)
+        << i;
+  }
 }
 
 }  // namespace
