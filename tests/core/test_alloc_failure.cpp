@@ -6,6 +6,7 @@
 // whole program.
 #include <dlfcn.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -34,6 +35,12 @@ void* allocate_aligned(std::size_t size, std::align_val_t align) noexcept {
 }
 
 bool maps_fail = false;  // every mmap of the program fails while set
+long long pages_mapped = 0;  // by mmap, less those given back by munmap
+
+long long pages_of(std::size_t length) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return static_cast<long long>((length + page - 1) / page);
+}
 
 }  // namespace
 
@@ -44,7 +51,17 @@ extern "C" void* mmap(void* addr, std::size_t length, int prot, int flags, int f
     errno = ENOMEM;
     return MAP_FAILED;
   }
-  return next(addr, length, prot, flags, fd, offset);
+  void* region = next(addr, length, prot, flags, fd, offset);
+  if (region != MAP_FAILED) pages_mapped += pages_of(length);
+  return region;
+}
+
+extern "C" int munmap(void* addr, std::size_t length) noexcept {
+  using munmap_fn = int (*)(void*, std::size_t);
+  static const auto next = reinterpret_cast<munmap_fn>(dlsym(RTLD_NEXT, "munmap"));
+  const int done = next(addr, length);
+  if (done == 0) pages_mapped -= pages_of(length);
+  return done;
 }
 
 // Once inlined, GCC sees a block from malloc reach operator delete, which it
@@ -256,6 +273,33 @@ TEST(PooledAllocationFailure, RefusedMappingLeavesTheStoreAsItWas) {
   store.insert(key(-1), {tag(0)});  // the pages come once mapping works again
   model[key(-1)] = {tag(0)};
   EXPECT_EQ(as_model(store), model);
+}
+#endif
+
+#if defined(VORNIC_POOL_MAPS_PAGES)
+TEST(PooledPages, EveryPageMappedGoesBack) {
+  // Chunks of 2 MiB and blocks of odd sizes beyond it, mapped and freed
+  // again and again: a page unmapped short of its mapping would pile up.
+  const long long before = pages_mapped;
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    {
+      vornic::node_pool pool;
+      std::vector<std::pair<void*, std::size_t>> blocks;
+      for (int i = 0; i < 150000; ++i) blocks.emplace_back(pool.allocate(48, 8), 48);
+      const std::size_t mib = std::size_t{1} << 20;
+      for (std::size_t bytes : {2 * mib, 3 * mib, 5 * mib + 12345}) {
+        blocks.emplace_back(pool.allocate(bytes, 8), bytes);
+      }
+      EXPECT_GE(pages_mapped - before, pages_of(12 * mib)) << "the large chunks and blocks are mapped";
+      // The chunks of one size in the middle go first, while others still hold blocks.
+      for (std::size_t i = 40000; i < blocks.size(); ++i) {
+        pool.deallocate(blocks[i].first, blocks[i].second, 8);
+      }
+      blocks.resize(40000);
+      for (const auto& [block, bytes] : blocks) pool.deallocate(block, bytes, 8);
+    }
+    EXPECT_EQ(pages_mapped, before) << "pages mapped and not given back after cycle " << cycle;
+  }
 }
 #endif
 
