@@ -290,9 +290,8 @@ TEST(PooledStore, SmallStoresShrunkGiveTheirChunksBack) {
 }
 
 TEST(PooledStore, StoresOfSteadySizeAreNotMoved) {
-  // A few entries spread over many sizes of node hold chunks mostly empty,
-  // but a fresh pool would hold the same: replacing their tags again and
-  // again must not move them each time the frees add up.
+  // Replacing tags again and again frees as many nodes as it takes, but the
+  // chunks stay as full as a fresh pool's would be: no move pays off.
   for (int size : {8, 100, 5000}) {
     Pooled store;
     for (int i = 0; i < size; ++i) {
