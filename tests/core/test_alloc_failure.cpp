@@ -304,32 +304,36 @@ TEST(PooledPages, EveryPageMappedGoesBack) {
 #endif
 
 TEST(PooledAllocationFailure, CompactionThatRunsOutLeavesTheStoreAsItWas) {
-  Model kept;
-  for (int i = 0; i < 12000; i += 50) kept[key(i)] = {tag(i % 7), tag(i % 11)};
-  std::size_t n = 1;
-  for (bool failed = true; failed; n = n < 64 ? n + 1 : n * 2) {
-    Pooled store;
-    for (int i = 0; i < 12000; ++i) store.insert(key(i), {tag(i % 7), tag(i % 11)});
-    for (int i = 0; i < 12000; ++i) {
-      const std::string k = key(i);
-      if (i % 50 != 0) store.erase(&k);
+  // Large enough to move into fresh chunks, and small enough that the nodes
+  // left move to the first blocks, served directly.
+  for (int size : {12000, 150}) {
+    Model kept;
+    for (int i = 0; i < size; i += 50) kept[key(i)] = {tag(i % 7), tag(i % 11)};
+    std::size_t n = 1;
+    for (bool failed = true; failed; n = n < 64 ? n + 1 : n * 2) {
+      Pooled store;
+      for (int i = 0; i < size; ++i) store.insert(key(i), {tag(i % 7), tag(i % 11)});
+      for (int i = 0; i < size; ++i) {
+        const std::string k = key(i);
+        if (i % 50 != 0) store.erase(&k);
+      }
+      const auto before = addresses(store);
+      allocations = 0;
+      fail_at = n;
+      armed = true;
+      const bool moved = vornic::compact_if_sparse(store);
+      armed = false;
+      failed = allocations >= n;
+      EXPECT_EQ(moved, !failed) << size << " entries, allocation " << n;
+      check_invariants(store);
+      EXPECT_EQ(as_model(store), kept);
+      if (failed) {
+        EXPECT_EQ(addresses(store), before) << size << " entries, allocation " << n;
+      }
+      ASSERT_FALSE(testing::Test::HasFailure()) << size << " entries, allocation " << n;
     }
-    const auto before = addresses(store);
-    allocations = 0;
-    fail_at = n;
-    armed = true;
-    const bool moved = vornic::compact_if_sparse(store);
-    armed = false;
-    failed = allocations >= n;
-    EXPECT_EQ(moved, !failed) << "allocation " << n;
-    check_invariants(store);
-    EXPECT_EQ(as_model(store), kept);
-    if (failed) {
-      EXPECT_EQ(addresses(store), before) << "allocation " << n;
-    }
-    ASSERT_FALSE(testing::Test::HasFailure()) << "allocation " << n;
+    std::printf("%d entries: compaction refused at allocations 1 to 64, then doubling, up to %zu\n", size, n);
   }
-  std::printf("compaction refused at allocations 1 to 64, then doubling, up to %zu\n", n);
 }
 
 }  // namespace
