@@ -223,8 +223,8 @@ class node_pool {
       if (was_full) link_available(cls, c);
       if (--c->live == 0) keep_spare(cls, c);
       tables_->block_bytes -= block_size(index);
-      ++tables_->freed;
     }
+    if (tables_ != nullptr) ++tables_->freed;
     if (--live_ == 0) release_all();
   }
 
@@ -236,14 +236,14 @@ class node_pool {
 
   /// Whether moving the live blocks into a fresh pool would give most of
   /// the chunks back, paid for by the frees that made the pool sparse: blocks
-  /// have been freed at least as many as remain, and the chunks hold over
-  /// four times what their blocks need plus what a fresh pool would hold
-  /// beyond them (its first chunk of each size in use, or nothing when the
-  /// blocks left fit among the first, served directly).
+  /// have been freed at least as many as remain, and either the blocks left
+  /// fit among the first, served directly (a fresh pool then holds no chunk),
+  /// or the chunks hold over four times what their blocks need plus what a
+  /// fresh pool would hold beyond them (its first chunk of each size in use).
   bool sparse() const noexcept {
     if (tables_ == nullptr || tables_->freed < live_) return false;
-    const std::size_t fresh_extra = live_ <= direct_blocks ? 0 : tables_->sizes_with_chunks * min_chunk;
-    return chunk_bytes() / 4 > block_bytes() + fresh_extra;
+    if (live_ <= direct_blocks) return true;
+    return chunk_bytes() / 4 > block_bytes() + tables_->sizes_with_chunks * min_chunk;
   }
 
   /// What the chunks really hold, walked one by one: the totals the pool
@@ -334,7 +334,7 @@ class node_pool {
     // after every call that removes, costs nothing.
     std::size_t chunk_bytes = 0;
     std::size_t block_bytes = 0;
-    std::size_t freed = 0;  // blocks freed into chunks since they were made
+    std::size_t freed = 0;  // blocks freed since the first chunk was made
     std::size_t sizes_with_chunks = 0;  // size classes holding a chunk
   };
 
