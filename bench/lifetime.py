@@ -17,6 +17,11 @@ Scenarios (sizes are options; --quick makes them small, for a smoke run):
                  kept: what they hold in all, and as a multiple of one full map
   empty          --small-count empty maps: bytes each
   single         --small-count one-entry maps (2 tags): bytes each
+  regrown        --regrown-maps maps of each size in --regrown-sizes entries,
+                 each shrunk by del to one entry, all kept: bytes each
+  drain_del      one map of --drain-size entries, built from one input read
+                 before, deleted by del in listing order down to --drain-left
+  drain_popitem  the same drain by popitem
 
 The entries are the seeded workload of bench/run.py, read afresh from its
 cached pickle for every map built or filled, as a service rebuilding from its
@@ -24,7 +29,7 @@ source would: the input is then part of each peak, and what it leaves in the
 heap lies between the map's blocks. With --read-once every map is built from
 one input read before the scenario starts. The plain-Python peer
 (bench/peers.py: a dict of sets and the inverted dict of sets) runs rebuild,
-shrunk and single; single also measures a one-entry dict of a set.
+shrunk, single and regrown; single also measures a one-entry dict of a set.
 
 Every scenario runs in a fresh process per implementation, with plain Python's
 allocator as a program has it (no malloc_trim). Resident sizes come from
@@ -55,11 +60,14 @@ MIB = 2**20
 DEFAULTS = {
     "rebuild_size": 300_000, "cycles": 8, "large_size": 1_000_000, "large_cycles": 12,
     "shrink_size": 200_000, "shrink_maps": 8, "kept": 200, "small_count": 50_000,
+    "regrown_maps": 300, "drain_size": 300_000, "drain_left": 3_000,
 }  # fmt: skip
 QUICK = {
     "rebuild_size": 20_000, "cycles": 3, "large_size": 50_000, "large_cycles": 3,
     "shrink_size": 20_000, "shrink_maps": 3, "kept": 20, "small_count": 2_000,
+    "regrown_maps": 30, "drain_size": 20_000, "drain_left": 200,
 }  # fmt: skip
+REGROWN_SIZES = [100, 1_000, 3_000]
 KEEP = "keep"
 SMALL_TAGS = ["tag-a", "tag-b"]
 
@@ -208,6 +216,40 @@ def single(impl, count):
     return per_map(lambda i: build({key(i): SMALL_TAGS}), count)
 
 
+def regrown(impl, size, count):
+    """Maps of `size` entries each shrunk by del to their first entry."""
+    data = workload.make(size, cache_dir=BUILD).data
+    build = builder(impl)
+
+    def make(i):
+        m = build(data)
+        for key in list(data)[1:]:
+            del m[key]
+        return m
+
+    return per_map(make, count)
+
+
+def drain(impl, size, left, how):
+    """One map of `size` entries drained to `left` by popitem, or by del in
+    the order popitem would take (the listing order); the input is read
+    before and kept, so that only the map is counted."""
+    data = entries(size, fresh=False)()
+    base = collected_rss()
+    m = builder(impl)(data)
+    full = collected_rss()
+    if how == "popitem":
+        for _ in range(size - left):
+            m.popitem()
+    else:
+        doomed = m.keys()[: size - left]
+        for key in doomed:
+            del m[key]
+        del doomed
+    assert len(m) == left
+    return {"base": base, "full": full, "left": collected_rss()}
+
+
 SCENARIOS = {
     "rebuild": (["vornic", "python"], lambda impl, s: rebuild(impl, s["rebuild_size"], s["cycles"], s["fresh"])),
     "refill": (["vornic"], lambda impl, s: refill(impl, s["rebuild_size"], s["cycles"], s["fresh"])),
@@ -218,6 +260,14 @@ SCENARIOS = {
     ),
     "empty": (["vornic"], lambda impl, s: empty(impl, s["small_count"])),
     "single": (["vornic", "python", "dict"], lambda impl, s: single(impl, s["small_count"])),
+    **{
+        f"regrown_{size}": (["vornic", "python"], lambda impl, s, n=size: regrown(impl, n, s["regrown_maps"]))
+        for size in REGROWN_SIZES
+    },
+    **{
+        f"drain_{how}": (["vornic"], lambda impl, s, w=how: drain(impl, s["drain_size"], s["drain_left"], w))
+        for how in ("del", "popitem")
+    },
 }
 
 
@@ -244,6 +294,10 @@ def title(scenario, s):
         f" down to its {s['kept']} '{KEEP}' entries, all kept",
         "empty": f"{s['small_count']:,} empty maps",
         "single": f"{s['small_count']:,} one-entry maps (2 tags)",
+        **{f"regrown_{n}": f"{s['regrown_maps']} maps of {n:,} entries, each shrunk by del to one"
+           for n in REGROWN_SIZES},
+        "drain_del": f"a {s['drain_size']:,}-entry map drained by del to {s['drain_left']:,} entries",
+        "drain_popitem": f"a {s['drain_size']:,}-entry map drained by popitem to {s['drain_left']:,} entries",
     }[scenario]
 
 
@@ -265,6 +319,11 @@ def summary(scenario, r):
             "one full map": (r["one_map"] / MIB, "MiB"),
             "all shrunk maps": (r["held"] / MIB, "MiB"),
             "all shrunk / one full map": (r["held"] / r["one_map"], "x"),
+        }
+    if scenario.startswith("drain_"):
+        return {
+            "the full map": ((r["full"] - r["base"]) / MIB, "MiB"),
+            "after the drain": ((r["left"] - r["base"]) / MIB, "MiB"),
         }
     return {"each": (r["each"], "B")}
 
@@ -320,8 +379,11 @@ def main():
     impls = args.impls.split(",")
     # Generated once here, so that no worker's heap carries the generation.
     sizes = {"rebuild": ["rebuild_size"], "refill": ["rebuild_size"], "rebuild_large": ["large_size"],
-             "shrunk": ["shrink_size"]}  # fmt: skip
-    for size in sorted({settings[name] for scenario in scenarios for name in sizes.get(scenario, [])}):
+             "shrunk": ["shrink_size"], "drain_del": ["drain_size"],
+             "drain_popitem": ["drain_size"]}  # fmt: skip
+    wanted = {settings[name] for scenario in scenarios for name in sizes.get(scenario, [])}
+    wanted |= {n for n in REGROWN_SIZES if f"regrown_{n}" in scenarios}
+    for size in sorted(wanted):
         workload.make(size, cache_dir=BUILD)
 
     report = {"settings": settings, "results": {}}

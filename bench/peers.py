@@ -85,6 +85,9 @@ class PlainPython:
             for tag in self.tags.pop(key):
                 self._unlink(tag, key)
 
+    def __delitem__(self, key):
+        self._remove([key])
+
     def erase_where(self, tags):
         tags = set(tags)
         doomed = self.find(tags) if tags else set()

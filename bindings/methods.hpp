@@ -126,8 +126,8 @@ inline py::typing::Tuple<py::str, StrSet> popitem(Map& map) {
   GcPause pause;
   const Record& first = map.objecttable.begin()->second;
   py::tuple item = item_py(first);
-  // Not compacted: a map drained by popitem gives its keys in one order.
   map.erase(&first);
+  removed_some(map);  // a drain gives memory back as del does; the order after a move is the new table's
   return py::reinterpret_steal<py::typing::Tuple<py::str, StrSet>>(item.release());
 }
 

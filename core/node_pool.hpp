@@ -223,8 +223,8 @@ class node_pool {
       if (was_full) link_available(cls, c);
       if (--c->live == 0) keep_spare(cls, c);
       tables_->block_bytes -= block_size(index);
-      ++tables_->freed;
     }
+    if (tables_ != nullptr) ++tables_->freed;
     if (--live_ == 0) release_all();
   }
 
@@ -234,15 +234,34 @@ class node_pool {
   /// Bytes of the blocks handed out from chunks.
   std::size_t block_bytes() const noexcept { return tables_ != nullptr ? tables_->block_bytes : 0; }
 
-  /// Whether the chunks hold over four times what their blocks need, past
-  /// a floor, and blocks have been freed at least as many as remain: moving
-  /// the live blocks into a fresh pool then gives most of the chunks back,
-  /// and its cost is paid for by the frees that made the pool sparse.
+  /// Whether moving the live blocks into a fresh pool would give most of
+  /// the chunks back, paid for by the frees that made the pool sparse: blocks
+  /// have been freed at least as many as remain, and either the blocks left
+  /// fit among the first, served directly (a fresh pool then holds no chunk),
+  /// or the chunks hold over four times what their blocks need plus what a
+  /// fresh pool would hold beyond them (its first chunk of each size in use).
   bool sparse() const noexcept {
-    constexpr std::size_t floor = std::size_t{1} << 20;
     if (tables_ == nullptr || tables_->freed < live_) return false;
-    const std::size_t held = chunk_bytes();
-    return held >= floor && held / 4 > block_bytes();
+    if (live_ <= direct_blocks) return true;
+    return chunk_bytes() / 4 > block_bytes() + tables_->sizes_with_chunks * min_chunk;
+  }
+
+  /// What the chunks really hold, walked one by one: the totals the pool
+  /// keeps must match it.
+  struct audit_totals {
+    std::size_t chunk_bytes = 0;
+    std::size_t block_bytes = 0;
+  };
+  audit_totals audit() const noexcept {
+    audit_totals sum;
+    if (tables_ == nullptr) return sum;
+    for (std::size_t index = 0; index < classes; ++index) {
+      for (const chunk* c : tables_->classes[index].chunks) {
+        sum.chunk_bytes += c->bytes;
+        sum.block_bytes += c->live * block_size(index);
+      }
+    }
+    return sum;
   }
 
   /// Shared ownership: the allocators count themselves here.
@@ -315,7 +334,8 @@ class node_pool {
     // after every call that removes, costs nothing.
     std::size_t chunk_bytes = 0;
     std::size_t block_bytes = 0;
-    std::size_t freed = 0;  // blocks freed into chunks since they were made
+    std::size_t freed = 0;  // blocks freed since the first chunk was made
+    std::size_t sizes_with_chunks = 0;  // size classes holding a chunk
   };
 
   // Out of line: inlined into the allocators' destructors, GCC takes the
@@ -336,6 +356,7 @@ class node_pool {
     void* memory = pool_detail::upstream_allocate(size);
     chunk* c = ::new (memory) chunk(size, block);
     auto at = std::upper_bound(cls.chunks.begin(), cls.chunks.end(), c, std::less<const chunk*>());
+    if (cls.chunks.empty()) ++tables_->sizes_with_chunks;
     cls.chunks.insert(at, c);
     cls.bytes += size;
     tables_->chunk_bytes += size;
@@ -357,6 +378,7 @@ class node_pool {
   void drop_chunk(size_class& cls, chunk* c) noexcept {
     unlink_available(cls, c);
     cls.chunks.erase(std::lower_bound(cls.chunks.begin(), cls.chunks.end(), c, std::less<const chunk*>()));
+    if (cls.chunks.empty()) --tables_->sizes_with_chunks;
     cls.bytes -= c->bytes;
     tables_->chunk_bytes -= c->bytes;
     free_chunk(c);

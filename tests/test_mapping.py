@@ -108,7 +108,13 @@ def test_large_listings_share_the_order_popitem_takes():
     keys = m.keys()
     assert list(m) == keys == list(m.to_dict()) == [key for key, _ in m.items()]
     assert m.values() == [tags for _, tags in m.items()]
-    assert [m.popitem()[0] for _ in keys] == keys
+    # Until as many nodes were freed as remain, nothing moves and popitem
+    # follows the listing; past that a removal may move the map into memory of
+    # its size, and the drain goes on in the new listing order.
+    third = len(keys) // 3
+    assert [m.popitem()[0] for _ in range(third)] == keys[:third]
+    rest = [m.popitem()[0] for _ in keys[third:]]
+    assert sorted(rest) == sorted(keys[third:]) and not m
 
 
 def test_update_replaces_and_deletes(m):

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 
 #include "node_pool.hpp"
@@ -61,9 +62,23 @@ void check_postings(const Store& store, const record_set<Store>& stored) {
   }
 }
 
+/// The totals a pool keeps, against what its chunks really hold.
+template <class Store>
+void check_pool(const Store& store) {
+  using Alloc = typename Store::allocator_type;
+  if constexpr (std::is_same_v<Alloc, vornic::pool_allocator<typename Alloc::value_type>>) {
+    const vornic::node_pool* pool = store.get_allocator().pool();
+    if (pool == nullptr) return;
+    const vornic::node_pool::audit_totals held = pool->audit();
+    EXPECT_EQ(pool->chunk_bytes(), held.chunk_bytes) << "the pool's total of chunk bytes";
+    EXPECT_EQ(pool->block_bytes(), held.block_bytes) << "the pool's total of block bytes";
+  }
+}
+
 template <class Store>
 void check_invariants(const Store& store) {
   check_postings(store, check_records(store));
+  check_pool(store);
 }
 
 /// The store's contents in an ordered, comparable form.

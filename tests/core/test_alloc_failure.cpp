@@ -6,6 +6,7 @@
 // whole program.
 #include <dlfcn.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -42,6 +43,12 @@ void* allocate_aligned(std::size_t size, std::align_val_t align) noexcept {
 }
 
 bool maps_fail = false;  // every mmap of the program fails while set
+long long pages_mapped = 0;  // by mmap, less those given back by munmap
+
+long long pages_of(std::size_t length) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return static_cast<long long>((length + page - 1) / page);
+}
 
 }  // namespace
 
@@ -52,7 +59,17 @@ extern "C" void* mmap(void* addr, std::size_t length, int prot, int flags, int f
     errno = ENOMEM;
     return MAP_FAILED;
   }
-  return next(addr, length, prot, flags, fd, offset);
+  void* region = next(addr, length, prot, flags, fd, offset);
+  if (region != MAP_FAILED) pages_mapped += pages_of(length);
+  return region;
+}
+
+extern "C" int munmap(void* addr, std::size_t length) noexcept {
+  using munmap_fn = int (*)(void*, std::size_t);
+  static const auto next = reinterpret_cast<munmap_fn>(dlsym(RTLD_NEXT, "munmap"));
+  const int done = next(addr, length);
+  if (done == 0) pages_mapped -= pages_of(length);
+  return done;
 }
 
 // Once inlined, GCC sees a block from malloc reach operator delete, which it
@@ -294,33 +311,64 @@ TEST(PooledAllocationFailure, RefusedMappingLeavesTheStoreAsItWas) {
 }
 #endif
 
-TEST(PooledAllocationFailure, CompactionThatRunsOutLeavesTheStoreAsItWas) {
-  Model kept;
-  for (int i = 0; i < 12000; i += 50) kept[key(i)] = {tag(i % 7), tag(i % 11)};
-  std::size_t n = 1;
-  for (bool failed = true; failed; n = n < 64 ? n + 1 : n * 2) {
-    Pooled store;
-    for (int i = 0; i < 12000; ++i) store.insert(key(i), {tag(i % 7), tag(i % 11)});
-    for (int i = 0; i < 12000; ++i) {
-      const std::string k = key(i);
-      if (i % 50 != 0) store.erase(&k);
+#if defined(VORNIC_POOL_MAPS_PAGES)
+TEST(PooledPages, EveryPageMappedGoesBack) {
+  // Chunks of 2 MiB and blocks of odd sizes beyond it, mapped and freed
+  // again and again: a page unmapped short of its mapping would pile up.
+  const long long before = pages_mapped;
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    {
+      vornic::node_pool pool;
+      std::vector<std::pair<void*, std::size_t>> blocks;
+      for (int i = 0; i < 150000; ++i) blocks.emplace_back(pool.allocate(48, 8), 48);
+      const std::size_t mib = std::size_t{1} << 20;
+      for (std::size_t bytes : {2 * mib, 3 * mib, 5 * mib + 12345}) {
+        blocks.emplace_back(pool.allocate(bytes, 8), bytes);
+      }
+      EXPECT_GE(pages_mapped - before, pages_of(12 * mib)) << "the large chunks and blocks are mapped";
+      // The chunks of one size in the middle go first, while others still hold blocks.
+      for (std::size_t i = 40000; i < blocks.size(); ++i) {
+        pool.deallocate(blocks[i].first, blocks[i].second, 8);
+      }
+      blocks.resize(40000);
+      for (const auto& [block, bytes] : blocks) pool.deallocate(block, bytes, 8);
     }
-    const auto before = addresses(store);
-    allocations = 0;
-    fail_at = n;
-    armed = true;
-    const bool moved = vornic::compact_if_sparse(store);
-    armed = false;
-    failed = allocations >= n;
-    EXPECT_EQ(moved, !failed) << "allocation " << n;
-    check_invariants(store);
-    EXPECT_EQ(as_model(store), kept);
-    if (failed) {
-      EXPECT_EQ(addresses(store), before) << "allocation " << n;
-    }
-    ASSERT_FALSE(testing::Test::HasFailure()) << "allocation " << n;
+    EXPECT_EQ(pages_mapped, before) << "pages mapped and not given back after cycle " << cycle;
   }
-  std::printf("compaction refused at allocations 1 to 64, then doubling, up to %zu\n", n);
+}
+#endif
+
+TEST(PooledAllocationFailure, CompactionThatRunsOutLeavesTheStoreAsItWas) {
+  // Large enough to move into fresh chunks, and small enough that the nodes
+  // left move to the first blocks, served directly.
+  for (int size : {12000, 150}) {
+    Model kept;
+    for (int i = 0; i < size; i += 50) kept[key(i)] = {tag(i % 7), tag(i % 11)};
+    std::size_t n = 1;
+    for (bool failed = true; failed; n = n < 64 ? n + 1 : n * 2) {
+      Pooled store;
+      for (int i = 0; i < size; ++i) store.insert(key(i), {tag(i % 7), tag(i % 11)});
+      for (int i = 0; i < size; ++i) {
+        const std::string k = key(i);
+        if (i % 50 != 0) store.erase(&k);
+      }
+      const auto before = addresses(store);
+      allocations = 0;
+      fail_at = n;
+      armed = true;
+      const bool moved = vornic::compact_if_sparse(store);
+      armed = false;
+      failed = allocations >= n;
+      EXPECT_EQ(moved, !failed) << size << " entries, allocation " << n;
+      check_invariants(store);
+      EXPECT_EQ(as_model(store), kept);
+      if (failed) {
+        EXPECT_EQ(addresses(store), before) << size << " entries, allocation " << n;
+      }
+      ASSERT_FALSE(testing::Test::HasFailure()) << size << " entries, allocation " << n;
+    }
+    std::printf("%d entries: compaction refused at allocations 1 to 64, then doubling, up to %zu\n", size, n);
+  }
 }
 
 }  // namespace

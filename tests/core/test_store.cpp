@@ -253,6 +253,138 @@ TEST(PooledStore, CompactsOnlyOnceSparse) {
   EXPECT_FALSE(vornic::compact_if_sparse(store));
 }
 
+/// How many times compact_if_sparse moved `store` while `change` ran on
+/// each of `rounds`, the check following every change as in the binding.
+template <class Change>
+int moves_over(Pooled& store, int rounds, Change change) {
+  int moves = 0;
+  for (int i = 0; i < rounds; ++i) {
+    change(i);
+    moves += vornic::compact_if_sparse(store) ? 1 : 0;
+  }
+  return moves;
+}
+
+std::set<std::string> tags_of(int i, int count) {
+  std::set<std::string> tags;
+  for (int t = 0; t < count; ++t) tags.insert("tag-" + std::to_string((i * 7 + t * 13) % 40));
+  return tags;
+}
+
+TEST(PooledStore, SmallStoresShrunkGiveTheirChunksBack) {
+  for (int size : {100, 1000, 3000}) {
+    Pooled store;
+    for (int i = 0; i < size; ++i) {
+      const std::set<std::string> tags = tags_of(i, 5);
+      store.insert("k" + std::to_string(i), {tags.begin(), tags.end()});
+    }
+    ASSERT_GT(pool_bytes(store), 0u);
+    const int moves = moves_over(store, size - 1, [&](int i) { erase_range(store, i, i + 1); });
+    // Geometric: each move takes what is left into a pool a quarter the size or less.
+    EXPECT_GE(moves, 1) << size;
+    EXPECT_LE(moves, 8) << size;
+    EXPECT_EQ(pool_bytes(store), 0u) << size << ": one entry fits among the first blocks";
+    const std::set<std::string> last = tags_of(size - 1, 5);
+    EXPECT_EQ(as_model(store), (Model{{"k" + std::to_string(size - 1), last}}));
+    check_invariants(store);
+  }
+}
+
+TEST(PooledStore, StoresOfSteadySizeAreNotMoved) {
+  // Replacing tags again and again frees as many nodes as it takes, but the
+  // chunks stay as full as a fresh pool's would be: no move pays off.
+  for (int size : {8, 100, 5000}) {
+    Pooled store;
+    for (int i = 0; i < size; ++i) {
+      const std::set<std::string> tags = tags_of(i, 1 + i % 9);
+      store.insert("k" + std::to_string(i), {tags.begin(), tags.end()});
+    }
+    const int moves = moves_over(store, 20 * size, [&](int round) {
+      const int i = round % size;
+      const std::set<std::string> tags = tags_of(i + round, 1 + i % 9);
+      store.insert("k" + std::to_string(i), {tags.begin(), tags.end()});
+    });
+    EXPECT_EQ(moves, 0) << size;
+    check_invariants(store);
+  }
+}
+
+/// Blocks taken from and given back to a pool, counted as the pool counts
+/// them: live (served directly or from chunks), and freed into chunks.
+/// What is left is given back at the end.
+struct counted_pool {
+  vornic::node_pool pool;
+  std::map<void*, std::size_t> held;
+  std::size_t freed = 0;
+
+  counted_pool(const counted_pool&) = delete;
+  counted_pool& operator=(const counted_pool&) = delete;
+  counted_pool() = default;
+  ~counted_pool() {
+    for (const auto& [block, bytes] : held) pool.deallocate(block, bytes, 8);
+  }
+
+  void* take(std::size_t bytes) {
+    void* block = pool.allocate(bytes, 8);
+    held[block] = bytes;
+    return block;
+  }
+  void give(void* block) {
+    pool.deallocate(block, held.at(block), 8);
+    held.erase(block);
+    ++freed;  // only blocks from chunks are given back in these tests
+  }
+  std::size_t live() const { return held.size(); }
+  double ratio() const { return double(pool.chunk_bytes()) / double(pool.block_bytes()); }
+};
+
+TEST(NodePool, SparseOnceChunksHoldOverFourTimesTheirBlocks) {
+  counted_pool p;
+  for (int i = 0; i < 64; ++i) p.take(8);  // the first blocks, served directly, kept
+  std::vector<void*> blocks;
+  for (int i = 0; i < 40000; ++i) blocks.push_back(p.take(64));
+  // Seven blocks of every eight freed, spread evenly: no chunk empties, and
+  // the chunks come to hold about eight times what their blocks need.
+  double before = p.ratio();
+  bool flipped = false;
+  for (int pass = 1; pass < 8 && !flipped; ++pass) {
+    for (std::size_t i = pass; i < blocks.size() && !flipped; i += 8) {
+      p.give(blocks[i]);
+      if (p.pool.sparse()) {
+        flipped = true;
+        EXPECT_GE(p.freed, p.live());
+        EXPECT_GT(p.ratio(), 4.0);
+        EXPECT_LT(p.ratio(), 4.05) << "sparse only well past four times";
+        EXPECT_LE(before, 4.01) << "not sparse although past four times";
+      }
+      before = p.ratio();
+    }
+  }
+  EXPECT_TRUE(flipped) << "never sparse, up to " << p.ratio() << " times";
+}
+
+TEST(NodePool, SparseOnlyOnceFreesOutnumberLiveBlocks) {
+  counted_pool p;
+  std::vector<void*> small;
+  for (int i = 0; i < 64; ++i) p.take(8);  // the first blocks, served directly, kept
+  for (int i = 0; i < 100000; ++i) small.push_back(p.take(8));
+  std::vector<void*> large;
+  for (int i = 0; i < 30000; ++i) large.push_back(p.take(512));
+  for (std::size_t i = 0; i < large.size(); ++i) {
+    if (i % 1000 != 0) p.give(large[i]);
+  }
+  // The chunks of large blocks, each kept by a few, now hold many times what
+  // the blocks need; but fewer were freed than remain.
+  ASSERT_GT(p.ratio(), 8.0);
+  ASSERT_LT(p.freed, p.live());
+  EXPECT_FALSE(p.pool.sparse()) << p.freed << " freed, " << p.live() << " live";
+  while (p.freed < p.live()) {
+    p.give(small.back());
+    small.pop_back();
+    ASSERT_EQ(p.pool.sparse(), p.freed >= p.live()) << p.freed << " freed, " << p.live() << " live";
+  }
+}
+
 TEST(PooledStore, CopiesInTagSetsOfOtherAllocators) {
   Pooled store;
   Pooled::tag_set outside{"x", "y"};  // default-constructed: from operator new
