@@ -39,9 +39,9 @@ inline bool has_iteration(PyObject* obj) {
 }
 
 /// An iterable argument: matched by has_iteration, iterated by the method
-/// itself. Item only names the elements' type in the signatures help()
+/// itself. Element only names the elements' type in the signatures help()
 /// shows; nothing checks the elements before the method reads them.
-template <class Item>
+template <class Element>
 class IterableOf : public py::object {
  public:
   PYBIND11_OBJECT_DEFAULT(IterableOf, object, has_iteration)
@@ -227,7 +227,8 @@ inline Map map_from_items(const ItemsArg& items) {
 
 }  // namespace vornic::py_binding
 
-template <class Item>
-struct pybind11::detail::handle_type_name<vornic::py_binding::IterableOf<Item>> {
-  static constexpr auto name = const_name("collections.abc.Iterable[") + make_caster<Item>::name + const_name("]");
+template <class Element>
+struct pybind11::detail::handle_type_name<vornic::py_binding::IterableOf<Element>> {
+  static constexpr auto name =
+      const_name("collections.abc.Iterable[") + make_caster<Element>::name + const_name("]");
 };

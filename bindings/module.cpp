@@ -132,7 +132,8 @@ void register_tag_editing(MapClass& cls) {
            "Raises KeyError if the key is absent or does not carry the tag.")
       .def("discard_tag", &discard_tag, py::arg("key"), py::arg("tag"),
            "As remove_tag, but silent when the key or the tag is absent.")
-      .def("has_tag", &has_tag, py::arg("key"), py::arg("tag"), "Whether the key exists and carries the tag.");
+      .def("has_tag", &has_tag, py::arg("key"), py::arg("tag"),
+           "Whether the key exists and carries the tag.");
 }
 
 void register_queries(MapClass& cls) {

@@ -213,7 +213,8 @@ inline StrList keys_list(const Map& map) {
 
 /// A new list of every tag set, in table order.
 inline py::typing::List<StrSet> values_list(const Map& map) {
-  return typed<py::typing::List<StrSet>>(entries_list(map, [](const Record& r) { return new_tag_set(r.tags); }));
+  py::list values = entries_list(map, [](const Record& r) { return new_tag_set(r.tags); });
+  return typed<py::typing::List<StrSet>>(std::move(values));
 }
 
 /// A new list of every (key, tags) tuple, in table order.
