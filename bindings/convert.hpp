@@ -98,23 +98,33 @@ inline std::string string_cast(py::handle obj) {
 /// The next item of iterator `it` as a new reference; an empty object when it
 /// is exhausted. Raises whatever the iterator raises.
 inline py::object next_item(PyObject* it) {
-  PyObject* item = PyIter_Next(it);
+  PyObject* item = calling_python([it] { return PyIter_Next(it); });
   if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(item);
 }
 
 /// iter(obj) as a new reference; raises what iter() raises.
 inline py::object get_iterator(py::handle obj) {
-  PyObject* it = PyObject_GetIter(obj.ptr());
+  PyObject* it = calling_python([obj] { return PyObject_GetIter(obj.ptr()); });
   if (it == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(it);
+}
+
+/// The number of elements `obj` holds if it is a list, tuple or dict (their
+/// storage, unlike __len__, cannot overstate it), else 0. Runs no Python code.
+inline size_t stored_size(py::handle obj) {
+  PyObject* o = obj.ptr();
+  if (PyList_Check(o)) return static_cast<size_t>(PyList_GET_SIZE(o));
+  if (PyTuple_Check(o)) return static_cast<size_t>(PyTuple_GET_SIZE(o));
+  if (PyDict_Check(o)) return static_cast<size_t>(PyDict_GET_SIZE(o));
+  return 0;
 }
 
 /// Room to reserve for the elements of `obj`: its __len__, capped, or 0 when
 /// __len__ is missing or fails with an Exception (that error is discarded).
 /// Raises what is not an Exception, such as KeyboardInterrupt.
 inline size_t reserve_hint(py::handle obj) {
-  Py_ssize_t n = PyObject_Size(obj.ptr());
+  Py_ssize_t n = calling_python([obj] { return PyObject_Size(obj.ptr()); });
   if (n < 0) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
     PyErr_Clear();
@@ -130,13 +140,17 @@ inline size_t reserve_hint(py::handle obj) {
 /// the iterator raises.
 inline TagSet to_tagset(py::handle obj, const Allocator& alloc = Allocator()) {
   TagSet tags(alloc);
-  size_t hint = reserve_hint(obj);
+  // A list or tuple gets room for all its elements at once: grown as they
+  // come, a set of millions would rehash all it holds at each doubling,
+  // each a long stretch without a look at signals. Repeats leave it sparse.
+  size_t hint = std::max(stored_size(obj), reserve_hint(obj));
   if (hint > 0) tags.reserve(hint);
   py::object it = get_iterator(obj);
   for (size_t n = 1; py::object item = next_item(it.ptr()); ++n) {
     tags.insert(string_cast(item));
     if (n % signal_interval == 0) check_signals();
   }
+  if (hint > static_cast<size_t>(max_reserve_hint)) shrink_if_sparse(tags);
   return tags;
 }
 
@@ -170,16 +184,6 @@ void for_each_dict_item(const py::dict& d, const Allocator& alloc, F&& fn) {
     fn(std::move(k), std::move(tags));
     check_dict_unchanged(dict, size);  // a signal handler that fn ran may have changed it
   }
-}
-
-/// The number of elements `obj` holds if it is a list, tuple or dict (their
-/// storage, unlike __len__, cannot overstate it), else 0. Runs no Python code.
-inline size_t stored_size(py::handle obj) {
-  PyObject* o = obj.ptr();
-  if (PyList_Check(o)) return static_cast<size_t>(PyList_GET_SIZE(o));
-  if (PyTuple_Check(o)) return static_cast<size_t>(PyTuple_GET_SIZE(o));
-  if (PyDict_Check(o)) return static_cast<size_t>(PyDict_GET_SIZE(o));
-  return 0;
 }
 
 /// A new map holding the items of `d`; later keys that convert to the same

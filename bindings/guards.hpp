@@ -256,6 +256,19 @@ T* initialized_or_empty(PyObject* function, PyObject* self) {
   return value;
 }
 
+/// Whether `value` may be replaced now; else a Python error is set. A map
+/// half changed under a signal handler may not (see maps_mid_change).
+inline bool replaceable(const Record&) noexcept { return true; }
+inline bool replaceable(const Map& map) {
+  try {
+    check_not_mid_change(map);
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return false;
+  }
+  return true;
+}
+
 /// The same call builds a new T in a fresh instance of T's class, which is
 /// then moved into `target`. Until that call has succeeded, `target` is left
 /// exactly as it was; the library itself would construct `target` in place,
@@ -279,7 +292,7 @@ PyObject* build_then_take(PyObject* function, PyObject* const* args, size_t narg
   }
   // From here on no Python code runs, so no other thread sees a step between.
   T* target = initialized_or_empty<T>(function, args[0]);
-  if (target == nullptr) {
+  if (target == nullptr || !replaceable(*target)) {
     Py_DECREF(result);
     return nullptr;
   }

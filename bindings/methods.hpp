@@ -8,6 +8,9 @@
 //   UnicodeDecodeError with the map unchanged rather than losing an entry.
 // - Methods that keep pointers into the map while they allocate Python
 //   containers hold a GcPause, so no __del__ can change the map meanwhile.
+// - A long change runs signal handlers as it goes (see InterruptProbe); a
+//   method that ran the caller's code after its map was handed to it checks
+//   that the map is not half changed meanwhile before it reads or changes it.
 // - Bulk removal collects first and removes afterwards: removing while
 //   walking objecttable would invalidate the walk. Removing one record leaves
 //   the others where they are, so collected addresses stay valid.
@@ -27,25 +30,26 @@ namespace vornic::py_binding {
 
 // ---- mapping protocol ------------------------------------------------------
 
-/// map.insert(key, tags), stopped by Ctrl-C with the map unchanged: the
-/// handler then runs, and if it raises, so does this; else the insert starts
-/// again. `tags` come back from a stopped insert only under the map's
-/// allocator, which a conversion that cleared the map may have replaced.
+/// Tag sets, and updates, larger than this reserve room in the tables
+/// before they go in.
+constexpr size_t many_tags = size_t{1} << 16;
+
+/// map.insert(key, tags), running signal handlers every few thousand steps
+/// (see InterruptProbe): if one raises, the map is left unchanged and this
+/// raises too. Converting the tags ran the caller's code, which may have
+/// left `map` half changed by a handler's caller: that is refused first.
 inline void insert_stoppable(Map& map, const std::string& key, TagSet&& tags, InterruptProbe& probe) {
-  while (tags.get_allocator() == map.get_allocator()) {
-    try {
-      probe();
-      map.insert(key, std::move(tags), probe);
-      return;
-    } catch (const interrupted&) {
-      check_signals();
-    }
-  }
-  map.insert(key, std::move(tags));
+  check_not_mid_change(map);
+  probe();
+  // Room first for a set of many tags, as if all were new: grown tag by
+  // tag, the index would rehash all it holds at each doubling, each a long
+  // stretch without a look at signals.
+  if (tags.size() > many_tags) map.tagindex.reserve(map.tagindex.size() + tags.size());
+  map.insert(key, std::move(tags), probe);
 }
 
 inline void set_item(Map& map, const std::string& key, const IterableArg& tags) {
-  InterruptProbe probe;
+  InterruptProbe probe(map);
   insert_stoppable(map, key, to_tagset(tags, map.get_allocator()), probe);
   removed_some(map);  // the former tags may have been many more
 }
@@ -53,7 +57,9 @@ inline void set_item(Map& map, const std::string& key, const IterableArg& tags) 
 /// Stores converted items in order; if storing one fails or is stopped, the
 /// ones before it stay stored.
 inline void store_items(Map& map, std::vector<std::pair<std::string, TagSet>>& items) {
-  InterruptProbe probe;
+  InterruptProbe probe(map);
+  // As for a key's many tags (see insert_stoppable), room first for many keys.
+  if (items.size() > many_tags) map.objecttable.reserve(map.objecttable.size() + items.size());
   for (auto& [key, tags] : items) insert_stoppable(map, key, std::move(tags), probe);
   removed_some(map);  // empty values delete
 }
@@ -62,7 +68,9 @@ inline void store_items(Map& map, std::vector<std::pair<std::string, TagSet>>& i
 /// every value is converted before the first is stored, since converting
 /// runs the caller's code, which lets other threads in. When a conversion
 /// fails (or a signal handler raises meanwhile), the items before it are
-/// stored, then the error is raised.
+/// stored, then the error is raised. Only our own errors are caught: a
+/// thread the interpreter ends does not get here (see calling_python), and
+/// any other unwinding that is no error of ours passes untouched.
 inline void update(Map& map, const DictArg& d) {
   std::vector<std::pair<std::string, TagSet>> converted;
   converted.reserve(stored_size(d));
@@ -71,7 +79,7 @@ inline void update(Map& map, const DictArg& d) {
       converted.emplace_back(std::move(key), std::move(tags));
       if (converted.size() % signal_interval == 0) check_signals();
     });
-  } catch (...) {
+  } catch (const std::exception&) {
     store_items(map, converted);
     throw;
   }
@@ -96,9 +104,10 @@ inline StrSet setdefault(Map& map, const std::string& key, const IterableArg& de
   TagSet tags = to_tagset(default_, map.get_allocator());
   // Reading the default ran the caller's code, which may have stored the key
   // meanwhile: as with a dict, what the key holds now wins.
+  check_not_mid_change(map);
   if (const Record* record = lookup(map, key)) return tagset_py(record->tags);
   StrSet result = tagset_py(tags);
-  InterruptProbe probe;
+  InterruptProbe probe(map);
   insert_stoppable(map, key, std::move(tags), probe);
   return result;
 }
@@ -126,11 +135,12 @@ inline py::typing::Tuple<py::str, StrSet> popitem(Map& map) {
 
 /// Merges `tags` into the tag set of `key`, creating the key when absent.
 inline void add_tags(Map& map, const std::string& key, const TagSet& tags) {
+  check_not_mid_change(map);  // converting `tags` ran the caller's code
   const Record* record = lookup(map, key);
   TagSet working(map.get_allocator());  // the map's, so insert takes it over
   if (record != nullptr) working = record->tags;
   working.insert(tags.begin(), tags.end());
-  InterruptProbe probe;
+  InterruptProbe probe(map);
   insert_stoppable(map, key, std::move(working), probe);
 }
 
@@ -157,6 +167,14 @@ inline bool has_tag(const Map& map, const std::string& key, const std::string& t
 
 // ---- queries and bulk removal ----------------------------------------------
 
+/// The tags of a query on `map`. Converting them runs the caller's code,
+/// which may leave `map` half changed by a signal handler's caller.
+inline TagSet query_tags(const Map& map, const IterableArg& tags) {
+  TagSet query = to_tagset(tags);
+  check_not_mid_change(map);
+  return query;
+}
+
 /// The tag set of query(*args): one tag per positional argument.
 inline TagSet args_tagset(const py::args& args) {
   TagSet tags;
@@ -172,12 +190,12 @@ inline py::int_ int_py(size_t n) {
 }
 
 inline py::int_ count(const Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   return int_py(query.empty() ? map.objecttable.size() : map.count(query));
 }
 
 inline py::int_ count_any(const Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   return int_py(query.empty() ? map.objecttable.size() : count_any_of(map, query));
 }
 
@@ -200,13 +218,13 @@ inline StrList retain(Map& map, const RecordList& keep) {
 }
 
 inline StrList retain_where(Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   if (query.empty()) return keys_list(map);
   return retain(map, all_of_matches(map, query));
 }
 
 inline StrList retain_where_any(Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   if (query.empty()) return keys_list(map);
   return retain(map, any_of_matches(map, query));
 }
@@ -222,7 +240,7 @@ inline StrSet erase(Map& map, const std::string& key) {
 /// Removes every record carrying all of `tags` (none for an empty set) and
 /// returns their keys, converted before the first removal.
 inline StrList erase_where(Map& map, const IterableArg& tags) {
-  TagSet query = to_tagset(tags);
+  TagSet query = query_tags(map, tags);
   GcPause pause;
   RecordList matches = all_of_matches(map, query);
   StrList result = keys_list_py(matches);

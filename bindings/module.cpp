@@ -138,7 +138,7 @@ void register_tag_editing(MapClass& cls) {
 
 void register_queries(MapClass& cls) {
   cls.def(
-         "find", [](const Map& m, const IterableArg& tags) { return query_all_of_py(m, to_tagset(tags)); },
+         "find", [](const Map& m, const IterableArg& tags) { return query_all_of_py(m, query_tags(m, tags)); },
          py::arg("tags"), "A new set of the keys that carry every tag (all keys if `tags` is empty).")
       .def(
           "query",
@@ -146,7 +146,7 @@ void register_queries(MapClass& cls) {
           "As find, one tag per argument. Raises RuntimeError if an argument is not a string.")
       .def(
           "find_any",
-          [](const Map& m, const IterableArg& tags) { return query_any_of_py(m, to_tagset(tags)); },
+          [](const Map& m, const IterableArg& tags) { return query_any_of_py(m, query_tags(m, tags)); },
           py::arg("tags"),
           "A new set of the keys that carry at least one of the tags (all keys if `tags`\n"
           "is empty).")

@@ -71,7 +71,13 @@ inline PyObject* tags_tuple(const TagSet& tags, const TagObjects& objects) {
 /// What pickle and copy carry beside an instance's contents: its
 /// __getstate__(), by default its __dict__ and slot values; None when there is
 /// nothing to carry. Runs the subclass's code.
-inline py::object instance_state(const py::object& self) { return self.attr("__getstate__")(); }
+inline py::object instance_state(const py::object& self) {
+  // The C call itself: the binding library's would hold references in
+  // frames of its own (see calling_python).
+  PyObject* state = calling_python([&self] { return PyObject_CallMethod(self.ptr(), "__getstate__", nullptr); });
+  if (state == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(state);
+}
 
 /// Every entry as a (key, tags) pair, the tags a tuple; in table order.
 inline py::list map_items(const Map& map) {
@@ -114,7 +120,7 @@ inline py::object reduce_map(const py::object& self) {
   py::type base = py::type::of<Map>();
   if (cls.is(base)) return py::make_tuple(cls, map_keys_values(self.cast<const Map&>()));
   py::object state = instance_state(self);
-  py::object items = map_items(self.cast<const Map&>());
+  py::object items = map_items(self.cast<const Map&>());  // refuses a map left half changed meanwhile
   py::object reconstructor = py::module_::import("copyreg").attr("_reconstructor");
   return py::make_tuple(reconstructor, py::make_tuple(cls, base, items), state);
 }

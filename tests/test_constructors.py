@@ -241,6 +241,68 @@ def test_ctrl_c_during_a_large_update_keeps_the_items_before(at):
     assert set(m.keys()) == set(stored_in_order[:len(m)])
 
 
+RETURNING_HANDLER = """
+    import os, signal, subprocess, sys, threading, time, vornic
+    n = 300_000
+    m, other, seen = vornic.Vornic({"old": ["x"]}), vornic.Vornic(), []
+    go, late = threading.Event(), []
+
+    def waiting():
+        go.wait(60)
+        yield "t"
+
+    def late_update():  # its value is read before, and stored while, the handler runs
+        try:
+            m.update({"late": waiting()})
+        except RuntimeError as e:
+            late.append(e)
+
+    def handler(signum, frame):  # logs and returns, as a server's "stop soon" handler does
+        try:
+            len(m)
+            seen.append("ran")
+        except RuntimeError:  # it ran halfway through the change
+            seen.append("refused")
+            if not go.is_set():
+                go.set()
+                late_thread.join(60)
+        other["k"] = [str(len(seen))]  # other maps work meanwhile
+
+    late_thread = threading.Thread(target=late_update)
+    late_thread.start()
+
+    signal.signal(signal.SIGINT, handler)
+    sender = subprocess.Popen([sys.executable, "-c", "import os, signal, sys, time\\n"
+                               "while True: time.sleep(0.01); os.kill(int(sys.argv[1]), signal.SIGINT)",
+                               str(os.getpid())])
+    try:
+        while not seen:
+            time.sleep(0.01)
+        if sys.argv[1] == "one key":
+            m["k"] = [f"t{i}" for i in range(n)]
+            expected = {"old": {"x"}, "k": {f"t{i}" for i in range(n)}}
+        else:
+            m.update({f"k{i}": [f"t{i % 100}"] for i in range(n)})
+            expected = {"old": {"x"}, **{f"k{i}": {f"t{i % 100}"} for i in range(n)}}
+    finally:
+        sender.kill()
+        sender.wait()
+    assert m.to_dict() == expected
+    assert "refused" in seen, seen
+    assert len(late) == 1 and not late_thread.is_alive()
+    print("finished")
+"""
+
+
+@pytest.mark.parametrize("call", ["one key", "update"])
+def test_long_change_goes_on_after_a_ctrl_c_handler_that_returns(call):
+    # Ctrl-C every 10 ms, far more often than the change takes: it must not
+    # start over after each, nor let the handler see it half done.
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(RETURNING_HANDLER), call],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "finished\n"), result.stderr[-2000:]
+
+
 def test_stream_of_one_key_needs_no_memory_for_its_length():
     code = """
         import resource, vornic

@@ -1,10 +1,15 @@
 """Several threads hammering one map: no crash, no stray error, and the map is
 consistent afterwards."""
 
+import os
 import random
+import subprocess
 import sys
+import textwrap
 import threading
 import time
+
+import pytest
 
 import vornic
 from fuzz.model import check_consistent
@@ -130,3 +135,73 @@ def test_update_with_generator_values_is_never_seen_half_done(rounds=300):
         sys.setswitchinterval(old_interval)
     assert not torn, torn[:3]
     assert m.to_dict() == {"a": {"x"}, "b": {"x"}}
+
+
+AT_EXIT = """
+    import gc, os, pickle, sys, threading, time, vornic
+
+    class Sub(vornic.Vornic):
+        def __getstate__(self):
+            slow_start()
+            time.sleep(5)
+
+    m = Sub({f"k{i}": ["a"] for i in range(200)})
+    started = threading.Event()
+
+    def slow_start():
+        started.set()
+        for _ in range(5000):
+            time.sleep(0.001)
+
+    def slow(tags):
+        slow_start()
+        yield from tags
+
+    def work(call):
+        items = {f"n{i}": ["b"] for i in range(100)}
+        slow_last = list(items.values())[:-1] + [slow(["c"])]
+        {
+            "update": lambda: m.update({**items, "last": slow(["c"])}),
+            "setitem": lambda: m.__setitem__("x", slow(["c"] * 5000)),
+            "setdefault": lambda: m.setdefault("x", slow(["c"])),
+            "add_tags": lambda: m.add_tags("k1", slow(["c"])),
+            "find": lambda: m.find(slow(["a"])),
+            "init_dict": lambda: m.__init__({**items, "last": slow(["c"])}),
+            "init_items": lambda: vornic.Vornic(zip(items, slow_last)),
+            "keys_values": lambda: vornic.Vornic.from_keys_values(list(items), slow_last),
+            "pickle": lambda: pickle.dumps(m),
+        }[call]()
+
+    class Watch:
+        # Finalised on the main thread after the interpreter has begun ending
+        # daemon threads; it uses the map the daemon thread was changing.
+        def __del__(self, m=m, time=time, write=os.write):
+            end = time.monotonic() + 0.3
+            while time.monotonic() < end:
+                if len(m) != 200:
+                    break
+                m["main"] = [f"m{i}" for i in range(50)]
+                del m["main"]
+            write(1, b"%d entries" % len(m))
+
+    threading.Thread(target=work, args=sys.argv[1:], daemon=True).start()
+    started.wait()
+    time.sleep(0.05)
+    gc.disable()
+    w = Watch()
+    w.cycle = w
+    del w
+"""
+
+
+@pytest.mark.parametrize("call", ["update", "setitem", "setdefault", "add_tags", "find", "init_dict",
+                                  "init_items", "keys_values", "pickle"])
+def test_daemon_thread_ended_at_exit_inside_a_call(call):
+    # The interpreter ends such a thread when it asks for the lock back; it
+    # must then neither change the map nor free anything without the lock,
+    # which the debug allocator reports and the main thread, still using the
+    # map, would trip over.
+    for malloc in ["pymalloc", "debug", "pymalloc"]:
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(AT_EXIT), call], capture_output=True,
+                                text=True, timeout=60, env={**os.environ, "PYTHONMALLOC": malloc})
+        assert (result.returncode, result.stdout) == (0, "200 entries"), (malloc, result.stderr[-2000:])
