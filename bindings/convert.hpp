@@ -2,6 +2,7 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -37,12 +38,23 @@ inline bool has_iteration(PyObject* obj) {
   return _PyType_Lookup(type, iter_name) != Py_None;
 }
 
-/// A tag collection or other iterable argument: matched by has_iteration,
-/// iterated by the method itself.
-class IterableArg : public py::object {
+/// An iterable argument: matched by has_iteration, iterated by the method
+/// itself. Element only names the elements' type in the signatures help()
+/// shows; nothing checks the elements before the method reads them.
+template <class Element>
+class IterableOf : public py::object {
  public:
-  PYBIND11_OBJECT_DEFAULT(IterableArg, object, has_iteration)
+  PYBIND11_OBJECT_DEFAULT(IterableOf, object, has_iteration)
 };
+
+/// A tag collection, or the keys of a constructor.
+using IterableArg = IterableOf<py::str>;
+/// The tag collections of a constructor.
+using ValuesArg = IterableOf<IterableArg>;
+/// The (key, tags) pairs of a constructor.
+using ItemsArg = IterableOf<py::typing::Tuple<py::str, IterableArg>>;
+/// A dict of {key: tags}.
+using DictArg = py::typing::Dict<py::str, IterableArg>;
 
 /// Upper bound on the room reserved from an argument's __len__: the length
 /// is only a hint, and a lying __len__ must not make us allocate gigabytes.
@@ -176,7 +188,7 @@ void for_each_dict_item(const py::dict& d, const Allocator& alloc, F&& fn) {
 
 /// A new map holding the items of `d`; later keys that convert to the same
 /// string win. Each key is converted before its value.
-inline Map map_from_dict(const py::dict& d) {
+inline Map map_from_dict(const DictArg& d) {
   MapBuilder builder(stored_size(d));
   for_each_dict_item(d, builder.allocator(), [&builder](std::string&& key, TagSet&& tags) {
     builder.store(std::move(key), std::move(tags));
@@ -190,7 +202,7 @@ inline Map map_from_dict(const py::dict& d) {
 
 /// A new map from parallel iterables. A length mismatch is found when the
 /// shorter side ends.
-inline Map map_from_keys_values(const IterableArg& keys, const IterableArg& values) {
+inline Map map_from_keys_values(const IterableArg& keys, const ValuesArg& values) {
   MapBuilder builder(stored_size(keys));
   py::object key_it = get_iterator(keys);
   py::object value_it = get_iterator(values);
@@ -205,7 +217,7 @@ inline Map map_from_keys_values(const IterableArg& keys, const IterableArg& valu
 }
 
 /// A new map from an iterable of (key, tags) tuples.
-inline Map map_from_items(const IterableArg& items) {
+inline Map map_from_items(const ItemsArg& items) {
   MapBuilder builder(stored_size(items));
   py::object it = get_iterator(items);
   while (py::object item = next_item(it.ptr())) {
@@ -219,7 +231,8 @@ inline Map map_from_items(const IterableArg& items) {
 
 }  // namespace vornic::py_binding
 
-template <>
-struct pybind11::detail::handle_type_name<vornic::py_binding::IterableArg> {
-  static constexpr auto name = const_name("collections.abc.Iterable");
+template <class Element>
+struct pybind11::detail::handle_type_name<vornic::py_binding::IterableOf<Element>> {
+  static constexpr auto name =
+      const_name("collections.abc.Iterable[") + make_caster<Element>::name + const_name("]");
 };

@@ -71,7 +71,7 @@ inline void store_items(Map& map, std::vector<std::pair<std::string, TagSet>>& i
 /// stored, then the error is raised. Only our own errors are caught: a
 /// thread the interpreter ends does not get here (see calling_python), and
 /// any other unwinding that is no error of ours passes untouched.
-inline void update(Map& map, const py::dict& d) {
+inline void update(Map& map, const DictArg& d) {
   std::vector<std::pair<std::string, TagSet>> converted;
   converted.reserve(stored_size(d));
   try {
@@ -201,9 +201,9 @@ inline py::int_ count_any(const Map& map, const IterableArg& tags) {
 
 /// Keeps only the records of `keep` (sorted by address); returns their
 /// keys. The result is complete before anything is removed.
-inline py::list retain(Map& map, const RecordList& keep) {
+inline StrList retain(Map& map, const RecordList& keep) {
   GcPause pause;
-  py::list result = keys_list_py(keep);
+  StrList result = keys_list_py(keep);
   RecordList everything;
   everything.reserve(map.objecttable.size());
   for (const auto& entry : map.objecttable) everything.push_back(&entry.second);
@@ -217,13 +217,13 @@ inline py::list retain(Map& map, const RecordList& keep) {
   return result;
 }
 
-inline py::list retain_where(Map& map, const IterableArg& tags) {
+inline StrList retain_where(Map& map, const IterableArg& tags) {
   TagSet query = query_tags(map, tags);
   if (query.empty()) return keys_list(map);
   return retain(map, all_of_matches(map, query));
 }
 
-inline py::list retain_where_any(Map& map, const IterableArg& tags) {
+inline StrList retain_where_any(Map& map, const IterableArg& tags) {
   TagSet query = query_tags(map, tags);
   if (query.empty()) return keys_list(map);
   return retain(map, any_of_matches(map, query));
@@ -239,11 +239,11 @@ inline StrSet erase(Map& map, const std::string& key) {
 
 /// Removes every record carrying all of `tags` (none for an empty set) and
 /// returns their keys, converted before the first removal.
-inline py::list erase_where(Map& map, const IterableArg& tags) {
+inline StrList erase_where(Map& map, const IterableArg& tags) {
   TagSet query = query_tags(map, tags);
   GcPause pause;
   RecordList matches = all_of_matches(map, query);
-  py::list result = keys_list_py(matches);
+  StrList result = keys_list_py(matches);
   for (const Record* record : matches) map.erase(record);
   removed_some(map);
   return result;

@@ -221,8 +221,8 @@ inline PyObject* set_state_method(PyObject* self, PyObject* state) {
 inline PyMethodDef set_state_def{
     "__setstate__", &set_state_method, METH_O,
     "__setstate__(self: vornic.Vornic, state: object) -> None\n\n"
-    "Replaces the map's contents with those of a snapshot made by __reduce_ex__; raises ValueError, "
-    "changing nothing, for bytes that are not one."};
+    "Replaces the map's contents with those of a snapshot made by __reduce_ex__.\n"
+    "Raises ValueError, changing nothing, for bytes that are not one."};
 
 /// Registers set_state as `cls`'s __setstate__.
 inline void register_set_state(py::handle cls) {

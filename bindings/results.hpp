@@ -18,7 +18,17 @@
 
 namespace vornic::py_binding {
 
+// The result types as the signatures help() shows name them. Each is its
+// plain type under another name: nothing is checked or converted for them.
 using StrSet = py::typing::Set<py::str>;
+using StrList = py::typing::List<py::str>;
+using Item = py::typing::Tuple<py::str, StrSet>;
+
+/// `obj` as T, a typing wrapper of its own Python type; checks nothing.
+template <class T>
+T typed(py::object&& obj) {
+  return py::reinterpret_steal<T>(obj.release());
+}
 
 /// Holds the cyclic garbage collector off while a method keeps pointers into
 /// the map across allocations of Python containers. In 3.11 such an
@@ -197,29 +207,32 @@ py::list entries_list(const Map& map, Make make) {
 }
 
 /// A new list of every key, as str, in table order.
-inline py::list keys_list(const Map& map) {
-  return entries_list(map, [](const Record& r) { return new_str(r.data); });
+inline StrList keys_list(const Map& map) {
+  return typed<StrList>(entries_list(map, [](const Record& r) { return new_str(r.data); }));
 }
 
 /// A new list of every tag set, in table order.
-inline py::list values_list(const Map& map) {
-  return entries_list(map, [](const Record& r) { return new_tag_set(r.tags); });
+inline py::typing::List<StrSet> values_list(const Map& map) {
+  py::list values = entries_list(map, [](const Record& r) { return new_tag_set(r.tags); });
+  return typed<py::typing::List<StrSet>>(std::move(values));
 }
 
 /// A new list of every (key, tags) tuple, in table order.
-inline py::list items_list(const Map& map) { return entries_list(map, new_item); }
+inline py::typing::List<Item> items_list(const Map& map) {
+  return typed<py::typing::List<Item>>(entries_list(map, new_item));
+}
 
 /// A new list of every tag in use, in index order.
-inline py::typing::List<py::str> tags_list(const Map& map) {
+inline StrList tags_list(const Map& map) {
   GcPause pause;  // else a __del__ run by allocating the list could change the count of tags
   py::list result = new_list(map.tagindex.size());
   Py_ssize_t i = 0;
   for (const auto& entry : map.tagindex) PyList_SET_ITEM(result.ptr(), i++, new_str(entry.first));
-  return py::reinterpret_steal<py::typing::List<py::str>>(result.release());
+  return typed<StrList>(std::move(result));
 }
 
 /// A new dict from each key to a new set of its tags, filled in table order.
-inline py::dict to_dict_py(const Map& map) {
+inline py::typing::Dict<py::str, StrSet> to_dict_py(const Map& map) {
   GcPause pause;
   const RecordList records = table_order(map);
   py::dict result = new_dict();
@@ -229,14 +242,14 @@ inline py::dict to_dict_py(const Map& map) {
     py::object tags = py::reinterpret_steal<py::object>(new_tag_set(records[i]->tags));
     if (PyDict_SetItem(result.ptr(), key.ptr(), tags.ptr()) != 0) throw py::error_already_set();
   }
-  return result;
+  return typed<py::typing::Dict<py::str, StrSet>>(std::move(result));
 }
 
 /// A new set of every key.
-inline py::set all_keys_py(const Map& map) {
+inline StrSet all_keys_py(const Map& map) {
   py::set result = new_set();
   for (const auto& entry : map.objecttable) set_add_str(result.ptr(), entry.first);
-  return result;
+  return typed<StrSet>(std::move(result));
 }
 
 /// Adds a new str of each record's key to `set`.
@@ -248,31 +261,31 @@ inline void add_keys(PyObject* set, const RecordList& records) {
 }
 
 /// A new set of the keys of `records`.
-inline py::set keys_set_py(const RecordList& records) {
+inline StrSet keys_set_py(const RecordList& records) {
   py::set result = new_set();
   add_keys(result.ptr(), records);
-  return result;
+  return typed<StrSet>(std::move(result));
 }
 
 /// A new list of the keys of `records`, in their order.
-inline py::list keys_list_py(const RecordList& records) {
+inline StrList keys_list_py(const RecordList& records) {
   py::list result = new_list(records.size());
   for (size_t i = 0; i < records.size(); ++i) {
     fetch_entry<16>(records, i);
     PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), new_str(records[i]->data));
   }
-  return result;
+  return typed<StrList>(std::move(result));
 }
 
 /// A new set of the keys carrying all of `tags`; every key for an empty set.
-inline py::set query_all_of_py(const Map& map, const TagSet& tags) {
+inline StrSet query_all_of_py(const Map& map, const TagSet& tags) {
   if (tags.empty()) return all_keys_py(map);
   GcPause pause;  // the matches point into the map while the set is allocated
   return keys_set_py(all_of_matches(map, tags));
 }
 
 /// A new set of the keys carrying any of `tags`; every key for an empty set.
-inline py::set query_any_of_py(const Map& map, const TagSet& tags) {
+inline StrSet query_any_of_py(const Map& map, const TagSet& tags) {
   if (tags.empty()) return all_keys_py(map);
   GcPause pause;  // the matches point into the map while the set is allocated
   return keys_set_py(any_of_matches(map, tags));
