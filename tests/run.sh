@@ -2,12 +2,16 @@
 # Installs what the tests need and runs every test, part by part, each naming
 # its interpreter and compiler and timed in a summary at the end:
 #   - the C++ core tests, built by GCC against libstdc++ and by Clang against libc++;
-#   - the wheel check (tests/wheel_check.sh: sdist, wheel, Python suite in a
-#     fresh virtual environment) on every supported CPython, built by GCC;
+#   - the wheel check (tests/wheel_check.sh: sdist, wheel from the sdist, Python
+#     suite in a fresh virtual environment) on every supported CPython, built by GCC;
 #   - the Python suite against a Clang/libc++ build, on the main interpreter;
 #   - the Dask example's tests (tests/cluster), which start worker processes on
-#     loopback, once, on the main interpreter;
-#   - fuzzing against the model and the sanitizers, on the main interpreter only.
+#     loopback, on the main interpreter;
+#   - fuzzing against the model and the sanitizers, on the main interpreter only;
+#   - in a root of Debian's testing suite (tests/debian_root.sh, made in the
+#     background meanwhile), the C++ core tests built by its GCC and by its
+#     Clang against libc++, and on each newer interpreter it carries the wheel
+#     check and the Dask example's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +21,7 @@ cd "$(dirname "$0")/.."
 export PYTHONHASHSEED="${PYTHONHASHSEED:-$((RANDOM * 32768 + RANDOM))}"
 echo "== PYTHONHASHSEED=$PYTHONHASHSEED"
 
-# The supported interpreters; the first is the main one.
+# The supported interpreters this machine has; the first is the main one.
 versions=(3.11 3.12 3.13)
 
 # Whether $2 runs and is CPython $1 with the interpreter lock (a free-threaded
@@ -59,9 +63,10 @@ fi
 main=${python[${versions[0]}]}
 
 # Debian packages the tests need: GoogleTest (headers, libraries and the
-# sources the libc++ build compiles), the Clang toolchain with libc++, and the
-# Redis server that the mirror example's tests start on a port of their own.
-packages=(libgtest-dev googletest clang libc++-dev libc++abi-dev redis-server)
+# sources the libc++ build compiles), the Clang toolchain with libc++, the
+# Redis server that the mirror example's tests start on a port of their own,
+# and debootstrap, which makes the root of Debian's testing suite.
+packages=(libgtest-dev googletest clang libc++-dev libc++abi-dev redis-server debootstrap)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
@@ -74,23 +79,51 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}"
 fi
 
-# The default toolchain; the Clang parts name theirs.
-export CC=gcc CXX=g++
-gcc_name="GCC $(g++ -dumpfullversion), libstdc++"
-clang_name="Clang $(clang++ -dumpversion), libc++"
-libcxx=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++
-  -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DCMAKE_SHARED_LINKER_FLAGS=-stdlib=libc++)
-
-times=() current=""
-print_times() {
+times=() current="" root_pid=""
+on_exit() {
   local status=$?
+  if [ -n "$root_pid" ]; then  # still making the root: stop it, whatever it runs
+    kill -- "-$root_pid" 2> /dev/null || true
+    wait "$root_pid" 2> /dev/null || true
+  fi
   [ -n "$current" ] && [ $status -ne 0 ] && times+=("$(printf '%5d s  %s: FAILED' $((SECONDS - part_start)) "$current")")
   if [ ${#times[@]} -gt 0 ]; then
     printf '\n== time of each part\n'
     printf '%s\n' "${times[@]}"
+    printf '%5d s  in all\n' $SECONDS
   fi
 }
-trap print_times EXIT
+trap on_exit EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Debian's testing suite carries the newer interpreters and compilers. Making
+# its root waits mostly on the network and the disk, so it runs in the
+# background (a process group of its own) while the host's parts run, and the
+# parts that use it join it. It is made afresh in every run; VORNIC_DEBIAN_ROOT
+# names one made earlier (`bash tests/debian_root.sh make DIR`) to use as it is.
+root_versions=(3.14 3.15)
+if [ -n "${VORNIC_DEBIAN_ROOT:-}" ]; then
+  root=$(realpath "$VORNIC_DEBIAN_ROOT")
+  [ -f "$root/.vornic-root-ready" ] ||
+    { echo "run.sh: no finished root at $root (VORNIC_DEBIAN_ROOT): make one with \`bash tests/debian_root.sh make $root\`" >&2; exit 1; }
+else
+  bash tests/debian_root.sh check
+  root=$PWD/build/debian-testing
+  mkdir -p build
+  set -m
+  bash tests/debian_root.sh make "$root" > build/debian-testing.log 2>&1 &
+  root_pid=$!
+  set +m
+fi
+in_root() {
+  bash tests/debian_root.sh run "$root" "$@"
+}
+
+# The default toolchain; the Clang parts name theirs.
+export CC=gcc CXX=g++
+gcc_name="GCC $(g++ -dumpfullversion), libstdc++"
+clang_name="Clang $(clang++ -dumpversion), libc++"
 
 # part TITLE COMMAND...: runs one part of the test command and times it.
 part() {
@@ -102,27 +135,8 @@ part() {
   current=""
 }
 
-core_tests() {  # build directory, then CMake arguments
-  local dir=$1
-  shift
-  cmake -S . -B "$dir" -G Ninja -DVORNIC_BUILD_MODULE=OFF -DVORNIC_BUILD_TESTS=ON \
-    -DVORNIC_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > /dev/null
-  cmake --build "$dir"
-  ctest --test-dir "$dir" --output-on-failure
-}
-
-# GoogleTest's libraries from Debian are built against libstdc++, so the
-# libc++ build compiles its own from Debian's sources.
-libcxx_core_tests() {
-  cmake -S /usr/src/googletest -B build/libcxx/googletest -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$PWD/build/libcxx/gtest" "${libcxx[@]}" > /dev/null
-  cmake --build build/libcxx/googletest
-  cmake --install build/libcxx/googletest > /dev/null
-  core_tests build/libcxx/core -DCMAKE_PREFIX_PATH="$PWD/build/libcxx/gtest" "${libcxx[@]}"
-}
-
-part "C++ core tests, $gcc_name" core_tests build/core-tests
-part "C++ core tests, $clang_name" libcxx_core_tests
+part "C++ core tests, $gcc_name" bash tests/core_tests.sh build/core-tests
+part "C++ core tests, $clang_name" env CC=clang CXX=clang++ bash tests/core_tests.sh build/libcxx libc++
 
 # Each interpreter builds the module once, warnings as errors, for its wheel
 # check; the main one's environment stays for the fuzzing below.
@@ -146,3 +160,44 @@ part "fuzzing against the model, CPython ${versions[0]}, $gcc_name" \
   -artifact_prefix=build/fuzz/
 
 part "sanitizers, CPython ${versions[0]}, $gcc_name" env VORNIC_PYTHON="$main" bash tests/sanitize.sh
+
+# The root's parts: its GCC and Clang, its interpreters, its Redis server. The
+# source tree is read-only at /src there and everything built goes to /build.
+join_root() {
+  if [ -n "$root_pid" ]; then
+    local status=0
+    wait "$root_pid" || status=$?
+    root_pid=""
+    if [ $status -ne 0 ]; then
+      tail -n 25 build/debian-testing.log
+      echo "run.sh: making the root of Debian's testing suite failed (its log: build/debian-testing.log)" >&2
+      return 1
+    fi
+    grep "^==" build/debian-testing.log
+    times+=("$(printf '%5d s  %s' "$(sed -n 's/^== root made in \([0-9]*\) s$/\1/p' build/debian-testing.log)" \
+      "(making the root of Debian's testing suite, in the background meanwhile)")")
+  fi
+  in_root sh -c '. /etc/os-release && echo "== in $root: $PRETTY_NAME"'
+}
+part "root of Debian's testing suite, joined" join_root
+root_gcc="GCC $(in_root g++-16 -dumpfullversion), libstdc++ (Debian testing)"
+root_clang="Clang $(in_root clang++-21 -dumpversion), libc++ (Debian testing)"
+root_libcxx=(CC=clang-21 CXX=clang++-21 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ VORNIC_CXX_RUNTIME=libc++)
+
+part "C++ core tests, $root_gcc" in_root env CC=gcc-16 CXX=g++-16 bash /src/tests/core_tests.sh /build/core-gcc
+part "C++ core tests, $root_clang" in_root env CC=clang-21 CXX=clang++-21 \
+  bash /src/tests/core_tests.sh /build/core-libcxx libc++
+
+# 3.14's module is built by GCC, 3.15's by Clang against libc++: each
+# compiler then builds the module as well as the core.
+for version in "${root_versions[@]}"; do
+  if [ "$version" = "${root_versions[0]}" ]; then
+    toolchain=(CC=gcc-16 CXX=g++-16) toolchain_name=$root_gcc
+  else
+    toolchain=("${root_libcxx[@]}") toolchain_name=$root_clang
+  fi
+  part "wheel check, CPython $version, $toolchain_name" in_root env "${toolchain[@]}" \
+    SKBUILD_CMAKE_ARGS=-DVORNIC_WERROR=ON bash /src/tests/wheel_check.sh "python$version" "/build/venv-$version"
+  part "Dask example on a loopback cluster, CPython $version, $toolchain_name" in_root sh -c \
+    "cd /tmp && /build/venv-$version/bin/python -m pytest /src/tests/cluster -q -p no:cacheprovider"
+done
