@@ -8,10 +8,10 @@
 #   - the Dask example's tests (tests/cluster), which start worker processes on
 #     loopback, on the main interpreter;
 #   - fuzzing against the model and the sanitizers, on the main interpreter only;
-#   - in a root of Debian's testing suite (tests/debian_root.sh, made in the
-#     background meanwhile), the C++ core tests built by its GCC and by its
-#     Clang against libc++, and on each newer interpreter it carries the wheel
-#     check and the Dask example's tests.
+#   - beside them, in a lane of their own: a root of Debian's testing suite
+#     made afresh (tests/debian_root.sh), and in it the C++ core tests built by
+#     its GCC and by its Clang against libc++, and on each newer interpreter it
+#     carries the wheel check and the Dask example's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -79,14 +79,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}"
 fi
 
-times=() current="" root_pid=""
+times=() current="" lane_pid=""
+# The part under way when a lane stops, marked as failed.
+failed_part() {
+  [ -n "$current" ] && times+=("$(printf '%5d s  %s: FAILED' $((SECONDS - part_start)) "$current")")
+  current=""
+}
 on_exit() {
   local status=$?
-  if [ -n "$root_pid" ]; then  # still making the root: stop it, whatever it runs
-    kill -- "-$root_pid" 2> /dev/null || true
-    wait "$root_pid" 2> /dev/null || true
+  if [ -n "$lane_pid" ]; then  # the root's lane still runs: stop it, whatever it runs
+    kill -- "-$lane_pid" 2> /dev/null || true
+    wait "$lane_pid" 2> /dev/null || true
   fi
-  [ -n "$current" ] && [ $status -ne 0 ] && times+=("$(printf '%5d s  %s: FAILED' $((SECONDS - part_start)) "$current")")
+  [ $status -eq 0 ] || failed_part
   if [ ${#times[@]} -gt 0 ]; then
     printf '\n== time of each part\n'
     printf '%s\n' "${times[@]}"
@@ -97,34 +102,6 @@ trap on_exit EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Debian's testing suite carries the newer interpreters and compilers. Making
-# its root waits mostly on the network and the disk, so it runs in the
-# background (a process group of its own) while the host's parts run, and the
-# parts that use it join it. It is made afresh in every run; VORNIC_DEBIAN_ROOT
-# names one made earlier (`bash tests/debian_root.sh make DIR`) to use as it is.
-root_versions=(3.14 3.15)
-if [ -n "${VORNIC_DEBIAN_ROOT:-}" ]; then
-  root=$(realpath "$VORNIC_DEBIAN_ROOT")
-  [ -f "$root/.vornic-root-ready" ] ||
-    { echo "run.sh: no finished root at $root (VORNIC_DEBIAN_ROOT): make one with \`bash tests/debian_root.sh make $root\`" >&2; exit 1; }
-else
-  bash tests/debian_root.sh check
-  root=$PWD/build/debian-testing
-  mkdir -p build
-  set -m
-  bash tests/debian_root.sh make "$root" > build/debian-testing.log 2>&1 &
-  root_pid=$!
-  set +m
-fi
-in_root() {
-  bash tests/debian_root.sh run "$root" "$@"
-}
-
-# The default toolchain; the Clang parts name theirs.
-export CC=gcc CXX=g++
-gcc_name="GCC $(g++ -dumpfullversion), libstdc++"
-clang_name="Clang $(clang++ -dumpversion), libc++"
-
 # part TITLE COMMAND...: runs one part of the test command and times it.
 part() {
   current=$1 part_start=$SECONDS
@@ -134,6 +111,69 @@ part() {
   times+=("$(printf '%5d s  %s' $((SECONDS - part_start)) "$current")")
   current=""
 }
+
+# The default toolchain; the Clang parts name theirs.
+export CC=gcc CXX=g++
+gcc_name="GCC $(g++ -dumpfullversion), libstdc++"
+clang_name="Clang $(clang++ -dumpversion), libc++"
+
+# Debian's testing suite carries the newer interpreters and compilers. Its
+# root is made afresh in every run (VORNIC_DEBIAN_ROOT names one made earlier
+# by `bash tests/debian_root.sh make DIR`, to use as it is), and its parts run
+# in a lane of their own beside the host's: making the root waits mostly on the
+# network and the disk, and each part after it mostly keeps one core busy, as
+# the host's parts do, so the two lanes fill this machine's two cores. The
+# lane's output goes to build/debian-testing.log and is shown, with its times,
+# after the host's parts. In the root the source tree is read-only at /src and
+# everything built goes to /build.
+root_versions=(3.14 3.15)
+lane_log=build/debian-testing.log lane_times=build/debian-testing.times
+if [ -n "${VORNIC_DEBIAN_ROOT:-}" ]; then
+  root=$(realpath "$VORNIC_DEBIAN_ROOT")
+  [ -f "$root/.vornic-root-ready" ] ||
+    { echo "run.sh: no finished root at $root (VORNIC_DEBIAN_ROOT): make one with \`bash tests/debian_root.sh make $root\`" >&2; exit 1; }
+else
+  bash tests/debian_root.sh check  # one line naming what is missing, at once
+  root=$PWD/build/debian-testing
+fi
+in_root() {
+  bash tests/debian_root.sh run "$root" "$@"
+}
+
+root_lane() {
+  times=() current=""
+  trap '[ $? -eq 0 ] || failed_part; printf "%s\n" "${times[@]}" > "$lane_times"' EXIT
+  if [ -z "${VORNIC_DEBIAN_ROOT:-}" ]; then
+    part "making a root of Debian's testing suite" bash tests/debian_root.sh make "$root"
+  fi
+  echo "== in $root: $(in_root sh -c '. /etc/os-release && echo "$PRETTY_NAME"')"
+  local gcc clang libcxx toolchain name version
+  gcc="GCC $(in_root g++-16 -dumpfullversion), libstdc++ (Debian testing)"
+  clang="Clang $(in_root clang++-21 -dumpversion), libc++ (Debian testing)"
+  libcxx=(CC=clang-21 CXX=clang++-21 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ VORNIC_CXX_RUNTIME=libc++)
+  part "C++ core tests, $gcc" in_root env CC=gcc-16 CXX=g++-16 bash /src/tests/core_tests.sh /build/core-gcc
+  part "C++ core tests, $clang" in_root env CC=clang-21 CXX=clang++-21 \
+    bash /src/tests/core_tests.sh /build/core-libcxx libc++
+  # 3.14's module is built by GCC, 3.15's by Clang against libc++: each
+  # compiler then builds the module as well as the core.
+  for version in "${root_versions[@]}"; do
+    if [ "$version" = "${root_versions[0]}" ]; then
+      toolchain=(CC=gcc-16 CXX=g++-16) name=$gcc
+    else
+      toolchain=("${libcxx[@]}") name=$clang
+    fi
+    part "wheel check, CPython $version, $name" in_root env "${toolchain[@]}" \
+      SKBUILD_CMAKE_ARGS=-DVORNIC_WERROR=ON bash /src/tests/wheel_check.sh "python$version" "/build/venv-$version"
+    part "Dask example on a loopback cluster, CPython $version, $name" in_root sh -c \
+      "cd /tmp && /build/venv-$version/bin/python -m pytest /src/tests/cluster -q -p no:cacheprovider"
+  done
+}
+mkdir -p build
+rm -f "$lane_times"
+set -m  # a process group of its own, to stop as one
+root_lane > "$lane_log" 2>&1 &
+lane_pid=$!
+set +m
 
 part "C++ core tests, $gcc_name" bash tests/core_tests.sh build/core-tests
 part "C++ core tests, $clang_name" env CC=clang CXX=clang++ bash tests/core_tests.sh build/libcxx libc++
@@ -161,43 +201,15 @@ part "fuzzing against the model, CPython ${versions[0]}, $gcc_name" \
 
 part "sanitizers, CPython ${versions[0]}, $gcc_name" env VORNIC_PYTHON="$main" bash tests/sanitize.sh
 
-# The root's parts: its GCC and Clang, its interpreters, its Redis server. The
-# source tree is read-only at /src there and everything built goes to /build.
-join_root() {
-  if [ -n "$root_pid" ]; then
-    local status=0
-    wait "$root_pid" || status=$?
-    root_pid=""
-    if [ $status -ne 0 ]; then
-      tail -n 25 build/debian-testing.log
-      echo "run.sh: making the root of Debian's testing suite failed (its log: build/debian-testing.log)" >&2
-      return 1
-    fi
-    grep "^==" build/debian-testing.log
-    times+=("$(printf '%5d s  %s' "$(sed -n 's/^== root made in \([0-9]*\) s$/\1/p' build/debian-testing.log)" \
-      "(making the root of Debian's testing suite, in the background meanwhile)")")
-  fi
-  in_root sh -c '. /etc/os-release && echo "== in $root: $PRETTY_NAME"'
-}
-part "root of Debian's testing suite, joined" join_root
-root_gcc="GCC $(in_root g++-16 -dumpfullversion), libstdc++ (Debian testing)"
-root_clang="Clang $(in_root clang++-21 -dumpversion), libc++ (Debian testing)"
-root_libcxx=(CC=clang-21 CXX=clang++-21 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ VORNIC_CXX_RUNTIME=libc++)
 
-part "C++ core tests, $root_gcc" in_root env CC=gcc-16 CXX=g++-16 bash /src/tests/core_tests.sh /build/core-gcc
-part "C++ core tests, $root_clang" in_root env CC=clang-21 CXX=clang++-21 \
-  bash /src/tests/core_tests.sh /build/core-libcxx libc++
-
-# 3.14's module is built by GCC, 3.15's by Clang against libc++: each
-# compiler then builds the module as well as the core.
-for version in "${root_versions[@]}"; do
-  if [ "$version" = "${root_versions[0]}" ]; then
-    toolchain=(CC=gcc-16 CXX=g++-16) toolchain_name=$root_gcc
-  else
-    toolchain=("${root_libcxx[@]}") toolchain_name=$root_clang
-  fi
-  part "wheel check, CPython $version, $toolchain_name" in_root env "${toolchain[@]}" \
-    SKBUILD_CMAKE_ARGS=-DVORNIC_WERROR=ON bash /src/tests/wheel_check.sh "python$version" "/build/venv-$version"
-  part "Dask example on a loopback cluster, CPython $version, $toolchain_name" in_root sh -c \
-    "cd /tmp && /build/venv-$version/bin/python -m pytest /src/tests/cluster -q -p no:cacheprovider"
-done
+printf '\n==== the parts in the root of Debian'"'"'s testing suite, run beside the ones above\n'
+lane_status=0
+wait "$lane_pid" || lane_status=$?
+lane_pid=""
+cat "$lane_log"
+times+=("== beside them, in the root:")
+[ -f "$lane_times" ] && mapfile -t -O ${#times[@]} times < "$lane_times"
+if [ $lane_status -ne 0 ]; then
+  echo "run.sh: a part in the root of Debian's testing suite failed (its output above, also in $lane_log)" >&2
+  exit 1
+fi
