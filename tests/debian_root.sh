@@ -93,7 +93,8 @@ paths_exist_in() {
 
 # The environment inside the root: the host's is mostly about the host. Pip
 # and certificate settings come along unless they name files the root lacks
-# (a host's local wheel folder, say), which would break every install there.
+# (a host's local wheel folder, say): pip would warn of such a folder at every
+# install there, and fail for want of such a certificate file.
 root_environment() {
   local root=$1 name
   environment=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
