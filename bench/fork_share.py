@@ -155,6 +155,7 @@ def main():
         print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))))
     if args.out:
         report["date"] = time.strftime("%Y-%m-%d", time.gmtime())
+        args.out.parent.mkdir(parents=True, exist_ok=True)  # the sdist leaves results/ out
         args.out.write_text(json.dumps(report, indent=1) + "\n")
 
 

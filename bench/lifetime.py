@@ -404,6 +404,7 @@ def main():
     report["machine"] = machine()
     report["date"] = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
     args.out.parent.mkdir(parents=True, exist_ok=True)
+    args.out.parent.mkdir(parents=True, exist_ok=True)  # the sdist leaves results/ out
     args.out.write_text(json.dumps(report, indent=1) + "\n")
     if report["peak"]:
         print(f"peaks: {', '.join(report['peak'])}", file=sys.stderr)

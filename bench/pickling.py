@@ -152,6 +152,7 @@ def main():
         print(table(size, args.protocol, rows), flush=True)
     if args.out:
         report["date"] = time.strftime("%Y-%m-%d", time.gmtime())
+        args.out.parent.mkdir(parents=True, exist_ok=True)  # the sdist leaves results/ out
         args.out.write_text(json.dumps(report, indent=1) + "\n")
 
 

@@ -417,6 +417,7 @@ def main():
     report["date"] = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
     report["sizes"] = sorted(int(s) for s in report["results"])
     args.out.parent.mkdir(parents=True, exist_ok=True)
+    args.out.parent.mkdir(parents=True, exist_ok=True)  # the sdist leaves results/ out
     args.out.write_text(json.dumps(report, indent=1) + "\n")
     print(f"{time.perf_counter() - started:.0f}s in all; wrote {args.out}", file=sys.stderr)
 

@@ -115,6 +115,7 @@ def main():
         report["machine"] = run.machine()
         report["clock"] = "median thread CPU time per call, seconds"
         report["date"] = time.strftime("%Y-%m-%d", time.gmtime())
+        out.parent.mkdir(parents=True, exist_ok=True)  # the sdist leaves results/ out
         out.write_text(json.dumps(report, indent=1) + "\n")
     report = json.loads(out.read_text())
     draw(report, RESULTS / "sweep.png")

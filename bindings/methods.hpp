@@ -116,9 +116,9 @@ inline py::object pop(Map& map, const std::string& key, py::object default_) {
   const Record* record = lookup(map, key);
   if (record == nullptr) return default_;
   GcPause pause;
-  StrSet result = tagset_py(record->tags);
+  py::object result = tagset_py(record->tags);
   erase_data_if_exists(map, key);
-  return std::move(result);
+  return result;
 }
 
 inline py::typing::Tuple<py::str, StrSet> popitem(Map& map) {

@@ -289,7 +289,7 @@ def main():
     args = parser.parse_args()
     rng = random.Random(args.seed)
     server = redis.Redis.from_url(args.url, decode_responses=True, socket_connect_timeout=5, socket_timeout=30)
-    mirror = None
+    mirror, status = None, 0
     try:
         version = server.info("server")["redis_version"]
         mirror = Mirror(server, f"vornic-mirror:{secrets.token_hex(6)}:")
@@ -304,25 +304,26 @@ def main():
         report(times, version)
     except Disagreement as e:
         print(f"redis_mirror: vornic and the server disagree: {e}", file=sys.stderr)
-        return 1
+        status = 1
     except KeyboardInterrupt:
         print("redis_mirror: interrupted", file=sys.stderr)
-        return 130
+        status = 130
     except (redis.ConnectionError, redis.TimeoutError) as e:
         print(f"redis_mirror: cannot reach the server at {args.url}: {e}", file=sys.stderr)
-        return 2
+        status = 2
     except redis.RedisError as e:
         print(f"redis_mirror: the server at {args.url} answered with an error: {e}", file=sys.stderr)
-        return 1
+        status = 1
     finally:
+        # No return in here: it would swallow an exception on its way out.
         if mirror is not None:
             signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not stop the clean-up
             try:
                 mirror.clean_up()
             except redis.RedisError as e:
                 print(f"redis_mirror: could not delete the keys under {mirror.prefix}: {e}", file=sys.stderr)
-                return 1
-    return 0
+                status = status or 1
+    return status
 
 
 if __name__ == "__main__":

@@ -42,8 +42,12 @@ EXAMPLES = Path(__file__).parents[1] / "examples"
 
 
 def run_example(*args, **kwargs):
+    """Runs an example as a user would. A warning it prints (Python writes
+    "file:line: SomeWarning: message") fails the test, whatever the exit."""
     command = [sys.executable, EXAMPLES / args[0], *args[1:]]
-    return subprocess.run(command, capture_output=True, text=True, timeout=120, **kwargs)
+    result = subprocess.run(command, capture_output=True, text=True, timeout=120, **kwargs)
+    assert "Warning: " not in result.stderr, result.stderr
+    return result
 
 
 @pytest.mark.parametrize(

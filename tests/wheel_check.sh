@@ -26,7 +26,7 @@ rm -rf "$venv"
 "$python" -m venv "$venv"
 py="$venv/bin/python"
 echo "== $("$py" -c 'import platform, sys; print(platform.python_implementation(), platform.python_version(), sys.executable)')"
-"$py" -m pip install --quiet --disable-pip-version-check build
+"$py" -m pip install --quiet --disable-pip-version-check build twine
 
 echo "== sdist, then the wheel from the unpacked sdist"
 if ! "$py" -m build --outdir "$work/dist" "$root" > "$work/build.log" 2>&1; then
@@ -37,24 +37,29 @@ grep -m1 -o "The CXX compiler identification is .*" "$work/build.log" || true
 sdist=("$work"/dist/vornic-*.tar.gz)
 wheel=("$work"/dist/vornic-*.whl)
 
-# Prints every listed pattern that no member of the archive matches.
+# Prints every listed pattern that no member of the archive matches (with
+# --held first: every one that some member matches).
 missing() {
   "$py" - "$@" <<'EOF'
 import fnmatch, sys, tarfile, zipfile
-path, patterns = sys.argv[1], sys.argv[2:]
+held = sys.argv[1] == "--held"
+path, patterns = sys.argv[1 + held], sys.argv[2 + held:]
 if path.endswith(".whl"):
     names = zipfile.ZipFile(path).namelist()
 else:  # sdist members sit under a vornic-VERSION/ directory
     names = [n.split("/", 1)[-1] for n in tarfile.open(path).getnames()]
-print(" ".join(p for p in patterns if not fnmatch.filter(names, p)))
+print(" ".join(p for p in patterns if bool(fnmatch.filter(names, p)) == held))
 EOF
 }
 lacking=$(missing "${sdist[0]}" CMakeLists.txt pyproject.toml README.md 'core/*.hpp' \
-  bindings/module.cpp 'bindings/*.hpp' vornic-stubs/__init__.pyi)
+  bindings/module.cpp 'bindings/*.hpp' vornic-stubs/__init__.pyi 'tests/core/*')
 [ -z "$lacking" ] || { echo "sdist lacks: $lacking"; exit 1; }
+extra=$(missing --held "${sdist[0]}" 'bench/results/*')
+[ -z "$extra" ] || { echo "sdist holds what it should leave out: $extra"; exit 1; }
 lacking=$(missing "${wheel[0]}" 'vornic.*.so' vornic-stubs/__init__.pyi)
 [ -z "$lacking" ] || { echo "wheel lacks: $lacking"; exit 1; }
 echo "$(basename "${sdist[0]}") and $(basename "${wheel[0]}") hold what they should"
+"$py" -m twine check --strict "${sdist[0]}" "${wheel[0]}"
 
 echo "== installing the wheel with its test extra"
 "$py" -m pip install --quiet --disable-pip-version-check "${wheel[0]}[test]"
