@@ -27,9 +27,12 @@ constexpr size_t signal_interval = size_t{1} << 12;
 
 /// Whether this thread holds the interpreter lock. From 3.12 the current
 /// thread state is the thread's own and set only while it holds the lock;
-/// in 3.11 it is the holder's, whichever thread that is.
+/// in 3.11 it is the holder's, whichever thread that is. 3.13 made the
+/// unchecked read public, and 3.14 deprecates the private name.
 inline bool holds_interpreter_lock() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
   return _PyThreadState_UncheckedGet() != nullptr;
 #else
   PyThreadState* holder = _PyThreadState_UncheckedGet();
