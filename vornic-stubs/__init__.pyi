@@ -162,6 +162,6 @@ class Vornic(metaclass=_ExtensionType):
     def erase_where(self, tags: _Tags) -> list[str]:
         """Removes every key that carries every tag (none if `tags` is empty); returns
         the removed keys."""
-    def __setstate__(self, state: object) -> None:
+    def __setstate__(self, state: object, /) -> None:
         """Replaces the map's contents with those of a snapshot made by __reduce_ex__.
         Raises ValueError, changing nothing, for bytes that are not one."""
