@@ -11,10 +11,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include "map_type.hpp"
 
 namespace vornic::py_binding {
@@ -53,19 +49,16 @@ inline bool holds_interpreter_lock() noexcept {
 
 /// fn(), which may run the caller's Python code. A thread the interpreter
 /// ends meanwhile (see wait_for_exit) goes no further; whatever else fn
-/// throws passes. libc++ has no type for that unwinding and lets only
-/// catch (...) see it; such a thread is told apart by not holding the lock.
+/// throws passes. Such a thread is told apart by not holding the lock: libc++
+/// has no type for that unwinding, and libstdc++'s abi::__forced_unwind is no
+/// object (a handler bound to it binds a null reference).
 /// fn should be a call of the C API alone: a frame of the binding library
 /// between it and the Python code would unwind first, dropping references.
 template <class F>
 decltype(auto) calling_python(F&& fn) {
   try {
     return fn();
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {
-#else
   } catch (...) {
-#endif
     if (!holds_interpreter_lock()) wait_for_exit();
     throw;
   }

@@ -55,10 +55,15 @@ echo "== Python suite against the sanitized extension"
 # cached module back from the create slot, and CPython 3.11 then drops the
 # 1-byte module state it allocated on the first import (PyModule_FromDefAndSpec2
 # resets md_state before PyModule_ExecDef allocates it anew). That one test runs
-# in a process of its own with leak checking off; nothing else is suppressed.
+# in a process of its own with leak checking off.
 reimport=tests/test_module.py::test_second_import_yields_cached_module
+# A daemon thread ended at exit inside a call stays halted inside pthread_exit
+# until the process ends, and LeakSanitizer's tracer crashes suspending such a
+# thread (signal 11 in the tracer, whatever the module does): those runs check
+# memory errors with leak checking off too.
+halted=tests/test_threads.py::test_daemon_thread_ended_at_exit_inside_a_call
 # The rounds of the leak test only need to run the code: LeakSanitizer sees
 # every leaked block at exit, however few rounds.
 export HYPOTHESIS_PROFILE=${HYPOTHESIS_PROFILE:-ci} VORNIC_LEAK_ITERATIONS=${VORNIC_LEAK_ITERATIONS:-300}
-ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" run_sanitized -m pytest -q -p no:cacheprovider "$reimport"
-run_sanitized -m pytest tests -q -p no:cacheprovider --deselect "$reimport" "$@"
+ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" run_sanitized -m pytest -q -p no:cacheprovider "$reimport" "$halted"
+run_sanitized -m pytest tests -q -p no:cacheprovider --deselect "$reimport" --deselect "$halted" "$@"
