@@ -248,7 +248,7 @@ inline py::object reduce_map(const py::object& self, int protocol) {
   if (!cls.is(base) && own_setstate(cls, base)) {
     py::object state = instance_state(self);
     py::object items = map_items(self.cast<const Map&>());  // refuses a map left half changed meanwhile
-    return py::make_tuple(reconstructor, py::make_tuple(cls, base, items), state);
+    return new_tuple(reconstructor, new_tuple(cls, base, items), state);
   }
   py::object state = cls.is(base) ? py::none() : instance_state(self);  // runs the subclass's code first
   py::object payload = snapshot_bytes(self.cast<const Map&>());  // refuses it too
@@ -256,8 +256,8 @@ inline py::object reduce_map(const py::object& self, int protocol) {
     payload = py::reinterpret_steal<py::object>(PyPickleBuffer_FromObject(payload.ptr()));
     if (!payload) throw py::error_already_set();
   }
-  if (cls.is(base)) return py::make_tuple(cls, py::tuple(), payload);
-  return py::make_tuple(reconstructor, py::make_tuple(cls, base, py::list()), py::make_tuple(payload, state));
+  if (cls.is(base)) return new_tuple(cls, py::tuple(), payload);
+  return new_tuple(reconstructor, new_tuple(cls, base, new_list(0)), new_tuple(payload, state));
 }
 
 /// For pickle and copy: (class, (data, tags)), the tags as a set, and for an
@@ -285,9 +285,9 @@ inline py::object reduce_object(const py::object& self) {
     py::object item = py::reinterpret_steal<py::object>(new_str_or_bytes(tag));
     if (PySet_Add(tags.ptr(), item.ptr()) != 0) throw py::error_already_set();
   }
-  py::tuple args = py::make_tuple(data, tags);
-  if (cls.is(base)) return py::make_tuple(cls, args);
-  return py::make_tuple(cls, args, state);
+  py::tuple args = new_tuple(data, tags);
+  if (cls.is(base)) return new_tuple(cls, args);
+  return new_tuple(cls, args, state);
 }
 
 }  // namespace vornic::py_binding

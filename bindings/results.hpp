@@ -83,6 +83,15 @@ inline py::list new_list(size_t size) {
   return py::reinterpret_steal<py::list>(list);
 }
 
+/// A tuple of `items`. The binding library's own tuples raise RuntimeError
+/// when memory runs out; this raises MemoryError.
+template <class... Items>
+py::tuple new_tuple(const Items&... items) {
+  PyObject* tuple = PyTuple_Pack(sizeof...(Items), py::handle(items).ptr()...);
+  if (tuple == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::tuple>(tuple);
+}
+
 /// A new set with one str per tag (new reference). The caller holds the
 /// collector off when `tags` lives in the map.
 inline PyObject* new_tag_set(const TagSet& tags) {
