@@ -179,11 +179,6 @@ void register_queries(MapClass& cls) {
 #define PyInit_vornic library_init_vornic
 
 PYBIND11_MODULE(vornic, m) {
-  // From 3.13 the entry point below runs in the main interpreter whichever
-  // one imports, and only this body in the importing one. A subinterpreter
-  // with a lock of its own is refused before this by CPython itself (no
-  // support for that is declared), one that shares the main lock here.
-  if (!in_main_interpreter()) throw py::import_error(subinterpreter_refusal);
   m.doc() = "vornic: fast tagged object map (pybind interface)";
   seed_keyed_hash();
   take_first_blocks_from_python();
@@ -214,13 +209,39 @@ PYBIND11_MODULE(vornic, m) {
 
 #undef PyInit_vornic
 
+namespace {
+
+/// The module's execution in the importing interpreter. From 3.13 the entry
+/// point below runs in the main interpreter whichever one imports, and only
+/// this in the importing one. A subinterpreter with a lock of its own is
+/// refused before this by CPython itself (no support for that is declared),
+/// one that shares the main lock here: before the library makes its state
+/// for that interpreter, which nothing frees once the import has failed.
+int exec_vornic(PyObject* m) {
+  if (!in_main_interpreter()) {
+    PyErr_SetString(PyExc_ImportError, subinterpreter_refusal);
+    return -1;
+  }
+  return pybind11_exec_vornic(m);
+}
+
+}  // namespace
+
 /// The module's entry point. In a subinterpreter of 3.11 the library's would
 /// wait forever for the interpreter lock, which it takes through the API that
-/// knows only the main interpreter; refuse the import there instead.
+/// knows only the main interpreter; refuse the import there instead. The
+/// definition the library returns runs exec_vornic in place of its own.
 extern "C" PYBIND11_EXPORT PyObject* PyInit_vornic() {
   if (!in_main_interpreter()) {
     PyErr_SetString(PyExc_ImportError, subinterpreter_refusal);
     return nullptr;
   }
-  return library_init_vornic();
+  PyObject* def = library_init_vornic();
+  if (def == nullptr) return nullptr;
+  for (PyModuleDef_Slot* slot = reinterpret_cast<PyModuleDef*>(def)->m_slots; slot->slot != 0; ++slot) {
+    if (slot->slot == Py_mod_exec && slot->value == reinterpret_cast<void*>(&pybind11_exec_vornic)) {
+      slot->value = reinterpret_cast<void*>(&exec_vornic);
+    }
+  }
+  return def;
 }

@@ -12,13 +12,15 @@ cd "$(dirname "$0")/.."
 out=${VORNIC_SANITIZE_DIR:-$PWD/build/sanitize}
 mkdir -p "$out"
 
-# Resolved here once: the preload must name the runtime files themselves.
-asan_rt=$(readlink -f "$(g++ -print-file-name=libasan.so)")
+# Resolved here once, from the compiler that builds (CXX, else g++): the
+# preload must name the runtime files themselves.
+cxx=${CXX:-g++}
+asan_rt=$(readlink -f "$("$cxx" -print-file-name=libasan.so)")
 # libstdc++ preloaded too: the ASan runtime looks up the real __cxa_throw when
 # it starts, before the interpreter has loaded the C++ runtime for the module;
 # without it the first C++ exception aborts with a CHECK failure.
-cxx_rt=$(readlink -f "$(g++ -print-file-name=libstdc++.so)")
-[ -f "$asan_rt" ] && [ -f "$cxx_rt" ] || { echo "sanitize.sh: gcc's libasan or libstdc++ not found" >&2; exit 1; }
+cxx_rt=$(readlink -f "$("$cxx" -print-file-name=libstdc++.so)")
+[ -f "$asan_rt" ] && [ -f "$cxx_rt" ] || { echo "sanitize.sh: $cxx's libasan or libstdc++ not found" >&2; exit 1; }
 
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:strict_init_order=1:detect_odr_violation=2"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
