@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -17,10 +18,14 @@ namespace vornic::py_binding {
 namespace py = pybind11;
 
 /// Gives back the buckets of a table that holds far fewer elements than it
-/// has room for.
+/// has room for; keeps them when memory for fewer runs out.
 template <class Table>
-void shrink_if_sparse(Table& table) {
-  if (table.size() * 4 < table.bucket_count()) table.rehash(0);
+void shrink_if_sparse(Table& table) noexcept {
+  if (table.size() * 4 >= table.bucket_count()) return;
+  try {
+    table.rehash(0);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 /// Builds a new map from (key, tags) pairs read one at a time, keeping no

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 
@@ -188,17 +189,16 @@ inline bool own_setstate(const py::type& cls, const py::type& base) {
 /// __setstate__: replaces the map's contents with those of a snapshot, whole
 /// or not at all. The state is the snapshot, or for a subclass (snapshot,
 /// instance state); any other state is an instance state alone, as pickles
-/// of a subclass written before snapshots carry.
+/// of a subclass written before snapshots carry. The contents change last,
+/// once the instance state, which runs Python code, has been restored.
 inline void set_state(const py::object& self, const py::object& state) {
   self.cast<Map&>();  // refuses an instance never initialized
   PyObject* s = state.ptr();
   bool pair = PyTuple_Check(s) && PyTuple_GET_SIZE(s) == 2 && PyObject_CheckBuffer(PyTuple_GET_ITEM(s, 0));
-  if (pair || PyObject_CheckBuffer(s)) {
-    Map built = map_from_snapshot(pair ? PyTuple_GET_ITEM(s, 0) : s);
-    take_contents(self.cast<Map&>(), built);
-  }
+  if (!pair && !PyObject_CheckBuffer(s)) return restore_instance_state(self, state);
+  Map built = map_from_snapshot(pair ? PyTuple_GET_ITEM(s, 0) : s);
   if (pair) restore_instance_state(self, py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(s, 1)));
-  if (!pair && !PyObject_CheckBuffer(s)) restore_instance_state(self, state);
+  take_contents(self.cast<Map&>(), built);
 }
 
 /// set_state as a plain method of the class. The binding library takes a
@@ -214,6 +214,10 @@ inline PyObject* set_state_method(PyObject* self, PyObject* state) {
     e.set_error();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error& e) {  // a table larger than this platform's size_t allows
+    PyErr_SetString(PyExc_MemoryError, e.what());
+  } catch (const std::overflow_error& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   }
   return nullptr;
 }
@@ -244,8 +248,8 @@ inline py::object reduce_map(const py::object& self, int protocol) {
   self.cast<const Map&>();  // refuses an instance never initialized
   py::type cls = py::type::of(self);
   py::type base = py::type::of<Map>();
-  py::object reconstructor = py::module_::import("copyreg").attr("_reconstructor");
   if (!cls.is(base) && own_setstate(cls, base)) {
+    py::object reconstructor = py::module_::import("copyreg").attr("_reconstructor");
     py::object state = instance_state(self);
     py::object items = map_items(self.cast<const Map&>());  // refuses a map left half changed meanwhile
     return new_tuple(reconstructor, new_tuple(cls, base, items), state);
@@ -257,6 +261,7 @@ inline py::object reduce_map(const py::object& self, int protocol) {
     if (!payload) throw py::error_already_set();
   }
   if (cls.is(base)) return new_tuple(cls, py::tuple(), payload);
+  py::object reconstructor = py::module_::import("copyreg").attr("_reconstructor");
   return new_tuple(reconstructor, new_tuple(cls, base, new_list(0)), new_tuple(payload, state));
 }
 

@@ -126,7 +126,8 @@ class writer {
   }
 
   /// Writes the snapshot to `out`, which has room for bound() bytes, calling
-  /// check() once per key and tag; returns the bytes written.
+  /// check() once per tag, per key and per tag of each key; returns the
+  /// bytes written.
   template <class Check>
   std::size_t write(unsigned char* out, Check&& check) {
     unsigned char* p = out;
@@ -240,7 +241,7 @@ inline reader header(const unsigned char* data, std::size_t size, layout& out) {
 }
 
 /// The first pass: checks every byte of the snapshot and counts each tag's
-/// keys. Calls check() once per key and tag.
+/// keys. Calls check() once per tag, per key and per tag of each key.
 template <class Check>
 layout check_snapshot(const unsigned char* data, std::size_t size, Check&& check) {
   layout out;
@@ -311,8 +312,9 @@ void index_by_tag(const reader& keys, const layout& shape, const std::vector<Rec
 
 /// The store whose snapshot `data` holds. Raises format_error for bytes that
 /// are not one, std::bad_alloc when memory runs out, and what check() throws;
-/// check() is called once per key and tag of each pass and must leave the
-/// bytes as they are. On any exception nothing is kept.
+/// check() is called once per tag, per key and per tag of each key in each
+/// pass and must leave the bytes as they are. On any exception nothing is
+/// kept.
 ///
 /// Beside the store it holds a tag's address per tag, a record's per key,
 /// and at most about `size` bytes of key numbers at a time (index_by_tag).

@@ -396,6 +396,10 @@ def test_malformed_snapshots_raise_and_change_nothing():
             pickle.loads(pickle.dumps(Reduced(vornic.Vornic, (), payload)))
     with pytest.raises(TypeError, match="not initialized"):
         vornic.Vornic.__setstate__(vornic.Vornic.__new__(vornic.Vornic), GOOD)
+    m = vornic.Vornic({"k": ["t"]})  # a good snapshot beside an instance state it cannot take
+    with pytest.raises(AttributeError):
+        m.__setstate__((GOOD, {"note": 1}))
+    assert m.to_dict() == {"k": {"t"}}
 
 
 def test_ctrl_c_during_a_long_load_runs_the_handler():
