@@ -30,23 +30,6 @@ T typed(py::object&& obj) {
   return py::reinterpret_steal<T>(obj.release());
 }
 
-/// Holds the cyclic garbage collector off while a method keeps pointers into
-/// the map across allocations of Python containers. In 3.11 such an
-/// allocation can run a collection, and with it any __del__, which could
-/// change the map under us.
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable()) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  int was_enabled_;
-};
-
 /// A new str decoded from `s` as strict UTF-8 (new reference). Raises
 /// UnicodeDecodeError for bytes that are not valid UTF-8.
 inline PyObject* new_str(const std::string& s) {

@@ -95,6 +95,23 @@ class MidChange {
   const Map* map_;
 };
 
+/// Holds the cyclic garbage collector off while a method keeps pointers into
+/// the map across allocations of Python containers. In 3.11 such an
+/// allocation can run a collection, and with it any __del__, which could
+/// change the map under us.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
 /// A check for the steps of a change to `map` that other threads can see.
 /// Every few thousand steps it runs the handlers of signals that arrived,
 /// right there, with the map marked half changed and the collector held off
@@ -112,10 +129,8 @@ class InterruptProbe {
  private:
   void run_handlers() {
     MidChange mark(map_);
-    const int collecting = PyGC_Disable();
-    const int failed = calling_python(&PyErr_CheckSignals);
-    if (collecting != 0) PyGC_Enable();
-    if (failed != 0) throw py::error_already_set();
+    GcPause pause;
+    if (calling_python(&PyErr_CheckSignals) != 0) throw py::error_already_set();
   }
 
   const Map& map_;
