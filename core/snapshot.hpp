@@ -19,8 +19,9 @@
 // number against the bytes that remain and counts each tag's keys, so that
 // the second pass, which builds, sizes every table and posting set once and
 // inserts without those checks. What the second pass alone can see, a key or
-// tag written twice, it still refuses. It makes the records key by key and
-// fills the posting sets tag by tag (index_by_tag).
+// tag written twice, it still refuses. It makes the records key by key, in
+// the order of their buckets (by_block), and fills the posting sets tag by
+// tag (index_by_tag), each in the order of its own buckets.
 #pragma once
 
 #include <algorithm>
@@ -31,6 +32,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "vornic.hpp"
 
 namespace vornic::snapshot {
 
@@ -206,6 +209,13 @@ class reader {
     }
   }
   void skip_checked() noexcept { p_ += varint(); }
+  /// Skips a key's tag numbers, checked.
+  void skip_numbers() noexcept {
+    for (std::uint64_t n = varint(); n > 0; --n) varint();
+  }
+  const unsigned char* position() const noexcept { return p_; }
+  /// Goes back to a position() of this reader's bytes.
+  void seek(const unsigned char* p) noexcept { p_ = p; }
   std::string string() {
     const std::size_t size = varint();
     const char* start = reinterpret_cast<const char*>(p_);
@@ -273,16 +283,65 @@ layout check_snapshot(const unsigned char* data, std::size_t size, Check&& check
   return out;
 }
 
+/// Buckets a block spans when inserting in bucket order: 16,384 of them,
+/// 128 KiB of bucket array, stay in cache while their block is filled.
+constexpr unsigned block_shift = 14;
+
+/// Puts `items` in the order of their blocks, block_of(item) < blocks, in
+/// place (a counting sort), calling check() once per item and per move.
+/// Inserting into a large table in that order finds each bucket, and the
+/// nodes already in it, in cache: in any other order nearly every insert
+/// waits for memory twice.
+template <class T, class BlockOf, class Check>
+void by_block(T* items, std::size_t n, std::size_t blocks, BlockOf&& block_of, Check&& check) {
+  if (blocks < 2) return;
+  // Each block's next free place and its end.
+  std::vector<std::size_t> next(blocks, 0);
+  std::vector<std::size_t> end(blocks, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    check();
+    ++end[block_of(items[i])];
+  }
+  for (std::size_t b = 0, at = 0; b < blocks; ++b) {
+    next[b] = at;
+    at += end[b];
+    end[b] = at;
+  }
+  // An item out of its block is carried to the next free place of its own,
+  // taking the item found there along, until one of this block comes back.
+  for (std::size_t b = 0; b < blocks; ++b) {
+    while (next[b] < end[b]) {
+      T item = items[next[b]];
+      for (std::size_t home = block_of(item); home != b; home = block_of(item)) {
+        check();
+        std::swap(item, items[next[home]++]);
+      }
+      items[next[b]++] = item;
+    }
+  }
+}
+
+/// The number of blocks of `table`'s buckets, and the block of `item`.
+template <class Table>
+std::size_t blocks_of(const Table& table) noexcept {
+  return (table.bucket_count() >> block_shift) + 1;
+}
+template <class Table, class Item>
+std::size_t block_of(const Table& table, const Item& item) {
+  return table.bucket(item) >> block_shift;
+}
+
 /// Adds each record to the posting sets of its tags, tag by tag, so that a
 /// posting set fills while its buckets are in cache: filling them all at
 /// once, key by key, misses the cache at almost every posting. The records
-/// of a span of tags are gathered first, by key number, from the keys `in`
-/// holds; the spans are as long as `budget` numbers allow.
+/// of a span of tags are gathered first, in key order, from the keys `in`
+/// holds, which reads `records` in order too; the spans are as long as
+/// `budget` addresses allow.
 template <class Record, class Tags, class Check>
 void index_by_tag(const reader& keys, const layout& shape, const std::vector<Record*>& records, Tags& tags,
                   std::size_t budget, Check&& check) {
   std::vector<std::size_t> next(shape.tags);
-  std::vector<std::uint32_t> carriers;
+  std::vector<Record*> carriers;
   for (std::size_t first = 0, last = 0; first < shape.tags; first = last) {
     std::size_t total = 0;
     for (; last < shape.tags && (last == first || total + shape.carriers[last] <= budget); ++last) {
@@ -297,14 +356,17 @@ void index_by_tag(const reader& keys, const layout& shape, const std::vector<Rec
       std::uint64_t number = 0;
       for (std::uint64_t j = 0, n = in.varint(); j < n; ++j) {
         number = j == 0 ? in.varint() : number + in.varint() + 1;
-        if (number >= first && number < last) carriers[next[number]++] = static_cast<std::uint32_t>(k);
+        if (number >= first && number < last) carriers[next[number]++] = records[k];
       }
     }
     for (std::size_t i = first, at = 0; i < last; ++i) {
       auto& postings = *tags[i].second;
-      for (std::size_t end = at + shape.carriers[i]; at < end; ++at) {
+      const std::size_t n = shape.carriers[i];
+      by_block(carriers.data() + at, n, blocks_of(postings), [&postings](Record* r) { return block_of(postings, r); },
+               check);
+      for (std::size_t end = at + n; at < end; ++at) {
         check();
-        postings.insert(records[carriers[at]]);
+        postings.insert(carriers[at]);
       }
     }
   }
@@ -312,12 +374,13 @@ void index_by_tag(const reader& keys, const layout& shape, const std::vector<Rec
 
 /// The store whose snapshot `data` holds. Raises format_error for bytes that
 /// are not one, std::bad_alloc when memory runs out, and what check() throws;
-/// check() is called once per tag, per key and per tag of each key in each
-/// pass and must leave the bytes as they are. On any exception nothing is
-/// kept.
+/// check() is called at least once per tag, per key and per tag of each key
+/// in each pass and must leave the bytes as they are. On any exception
+/// nothing is kept.
 ///
-/// Beside the store it holds a tag's address per tag, a record's per key,
-/// and at most about `size` bytes of key numbers at a time (index_by_tag).
+/// Beside the store it holds a tag's address per tag, a record's address,
+/// a key's and some 8 bytes more per key, and at most about `size` bytes of
+/// record addresses at a time (index_by_tag).
 template <class Store, class Check>
 Store read(const unsigned char* data, std::size_t size, Check&& check) {
   const layout shape = check_snapshot(data, size, check);
@@ -339,23 +402,51 @@ Store read(const unsigned char* data, std::size_t size, Check&& check) {
   const reader keys = in;
   std::vector<record_type*> records(shape.keys);
   store.objecttable.reserve(shape.keys);
-  for (std::size_t k = 0; k < shape.keys; ++k) {
-    check();
-    auto placed = store.objecttable.try_emplace(in.string(), store.get_allocator());
-    if (!placed.second) throw format_error("key " + std::to_string(k) + " is written twice");
-    record_type& record = placed.first->second;
-    record.data = placed.first->first;
-    records[k] = &record;
-    const std::uint64_t n = in.varint();
-    record.tags.reserve(n);
-    std::uint64_t number = 0;
-    for (std::uint64_t j = 0; j < n; ++j) {
+  {
+    // Where each key starts and the block of buckets it falls in, then the
+    // keys in the order of those blocks.
+    std::vector<const unsigned char*> starts(shape.keys);
+    std::vector<std::uint32_t> order(shape.keys);
+    {
+      std::vector<std::uint32_t> blocks(shape.keys);
+      for (std::size_t k = 0; k < shape.keys; ++k) {
+        check();
+        starts[k] = in.position();
+        blocks[k] = static_cast<std::uint32_t>(block_of(store.objecttable, in.string()));
+        in.skip_numbers();
+        order[k] = static_cast<std::uint32_t>(k);
+      }
+      by_block(order.data(), order.size(), blocks_of(store.objecttable),
+               [&blocks](std::uint32_t k) { return blocks[k]; }, check);
+    }
+    // The keys are now read out of order: each key's start and bytes are
+    // fetched early, some keys ahead, so that their misses overlap.
+    constexpr std::size_t ahead = 16;
+    for (std::size_t i = 0; i < order.size(); ++i) {
       check();
-      number = j == 0 ? in.varint() : number + in.varint() + 1;
-      record.tags.insert(*tags[number].first);
+      if (i + 2 * ahead < order.size()) {
+        prefetch(&starts[order[i + 2 * ahead]]);
+        prefetch(&records[order[i + 2 * ahead]]);
+      }
+      if (i + ahead < order.size()) prefetch(starts[order[i + ahead]]);
+      const std::uint32_t k = order[i];
+      in.seek(starts[k]);
+      auto placed = store.objecttable.try_emplace(in.string(), store.get_allocator());
+      if (!placed.second) throw format_error("key " + std::to_string(k) + " is written twice");
+      record_type& record = placed.first->second;
+      record.data = placed.first->first;
+      records[k] = &record;
+      const std::uint64_t n = in.varint();
+      record.tags.reserve(n);
+      std::uint64_t number = 0;
+      for (std::uint64_t j = 0; j < n; ++j) {
+        check();
+        number = j == 0 ? in.varint() : number + in.varint() + 1;
+        record.tags.insert(*tags[number].first);
+      }
     }
   }
-  index_by_tag(keys, shape, records, tags, std::max<std::size_t>(size / sizeof(std::uint32_t), 1 << 16), check);
+  index_by_tag(keys, shape, records, tags, std::max<std::size_t>(size / sizeof(record_type*), 1 << 16), check);
   return store;
 }
 

@@ -461,4 +461,43 @@ TEST(PooledStore, SnapshotReadsBackAndRefusesEveryPrefix) {
   }
 }
 
+
+// Reading inserts keys and postings in the order of their buckets, which
+// only differs from the order written once a table spans several blocks.
+TEST(PooledStore, SnapshotLargerThanABlockOfBucketsReadsBack) {
+  Pooled store;
+  for (unsigned i = 0; i < 40000; ++i) {
+    store.insert("k" + std::to_string(i), {"all", "m" + std::to_string(i % 7), "u" + std::to_string(i)});
+  }
+  vornic::snapshot::writer<Pooled> writer(store);
+  std::vector<unsigned char> bytes(writer.bound());
+  bytes.resize(writer.write(bytes.data(), [] {}));
+  const Pooled back = vornic::snapshot::read<Pooled>(bytes.data(), bytes.size(), [] {});
+  ASSERT_GT(back.objecttable.bucket_count() >> vornic::snapshot::block_shift, 1u);
+  check_invariants(back);
+  EXPECT_EQ(as_model(back), as_model(store));
+}
+
+TEST(SnapshotRead, ByBlockSortsInPlaceByBlock) {
+  std::mt19937 rng(7);
+  for (const std::size_t blocks : {1u, 2u, 5u, 300u}) {
+    for (const std::size_t n : {0u, 1u, 2u, 1000u}) {
+      std::vector<unsigned> items(n);
+      for (unsigned& item : items) item = static_cast<unsigned>(rng() % (blocks * 10));
+      std::vector<unsigned> sorted = items;
+      std::size_t checks = 0;
+      vornic::snapshot::by_block(items.data(), n, blocks, [](unsigned item) { return item / 10; },
+                                 [&checks] { ++checks; });
+      EXPECT_TRUE(std::is_sorted(items.begin(), items.end(), [](unsigned a, unsigned b) { return a / 10 < b / 10; }));
+      std::sort(sorted.begin(), sorted.end());
+      std::vector<unsigned> now = items;
+      std::sort(now.begin(), now.end());
+      EXPECT_EQ(now, sorted) << blocks << " blocks, " << n << " items";
+      if (blocks > 1) {
+        EXPECT_GE(checks, n);
+      }
+    }
+  }
+}
+
 }  // namespace
