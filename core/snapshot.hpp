@@ -286,6 +286,9 @@ layout check_snapshot(const unsigned char* data, std::size_t size, Check&& check
 /// Buckets a block spans when inserting in bucket order: 16,384 of them,
 /// 128 KiB of bucket array, stay in cache while their block is filled.
 constexpr unsigned block_shift = 14;
+/// Tables of fewer blocks (a bucket array under 1 MiB) stay in cache
+/// whatever the order, and are filled in the order written.
+constexpr std::size_t min_blocks = 8;
 
 /// Puts `items` in the order of their blocks, block_of(item) < blocks, in
 /// place (a counting sort), calling check() once per item and per move.
@@ -410,8 +413,10 @@ void index_by_tag(const reader& keys, const layout& shape, const std::vector<Rec
     for (std::size_t i = first, at = 0; i < last; ++i) {
       auto& postings = *tags[i].second;
       const std::size_t n = shape.carriers[i];
-      by_block(carriers.data() + at, n, blocks_of(postings), [&postings](Record* r) { return block_of(postings, r); },
-               check);
+      if (blocks_of(postings) >= min_blocks) {
+        by_block(carriers.data() + at, n, blocks_of(postings),
+                 [&postings](Record* r) { return block_of(postings, r); }, check);
+      }
       for (std::size_t end = at + n; at < end; ++at) {
         check();
         postings.insert(carriers[at]);
@@ -427,7 +432,7 @@ void index_by_tag(const reader& keys, const layout& shape, const std::vector<Rec
 /// nothing is kept.
 ///
 /// Beside the store it holds a tag's address per tag, a record's per key, a
-/// copy of the keys' bytes (keys_by_block) and at most about `size` bytes of
+/// copy of the keys' bytes for a large store (keys_by_block) and at most about `size` bytes of
 /// record addresses at a time (index_by_tag).
 template <class Store, class Check>
 Store read(const unsigned char* data, std::size_t size, Check&& check) {
@@ -449,8 +454,10 @@ Store read(const unsigned char* data, std::size_t size, Check&& check) {
   }
   const reader keys = in;
   store.objecttable.reserve(shape.keys);
-  const std::vector<unsigned char> sorted = keys_by_block(keys, shape.keys, store.objecttable, check);
-  const reader sorted_keys(sorted.data(), sorted.size());
+  const std::vector<unsigned char> sorted = blocks_of(store.objecttable) >= min_blocks
+                                                ? keys_by_block(keys, shape.keys, store.objecttable, check)
+                                                : std::vector<unsigned char>();
+  const reader sorted_keys = sorted.empty() ? keys : reader(sorted.data(), sorted.size());
   in = sorted_keys;
   std::vector<record_type*> records(shape.keys);
   for (std::size_t k = 0; k < shape.keys; ++k) {
